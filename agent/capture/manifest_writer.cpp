@@ -1,0 +1,27 @@
+#include "agent/capture/manifest_writer.h"
+
+#include "agent/platform/platform.h"
+#include "agent/run_control/fatal_error.h"
+#include "agent/run_control/process_resources.h"
+
+uint64_t manifest_end = 8;
+
+void manifest_write_at(uint64_t offset, const void* data, uint64_t length) {
+  // A write that ends exactly at 4 GiB is allowed.
+  if (offset > MANIFEST_MAX_BYTES || length > MANIFEST_MAX_BYTES - offset) fatal_error("manifest exceeds 4 GiB");
+  if (platform_seek(manifest_fd, static_cast<int64_t>(offset)) < 0) fatal_error("seek manifest");
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (length > 0) {
+    uint32_t piece = length > 65536 ? 65536 : static_cast<uint32_t>(length);
+    int written = platform_write(manifest_fd, bytes, piece);
+    if (written <= 0) fatal_error("write manifest");
+    bytes += written;
+    length -= static_cast<uint64_t>(written);
+  }
+}
+
+void manifest_begin() {
+  static const char magic[8] = {'V', 'A', 'R', 'D', 'O', 'M', '0', '6'};
+  manifest_write_at(0, magic, sizeof magic);
+  manifest_end = 8;
+}

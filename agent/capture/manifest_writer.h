@@ -1,0 +1,14 @@
+// The private manifest: magic "VARDOM06", then entry records in walk order.
+// Every byte of it is written through manifest_write_at, which keeps the file
+// within 4 GiB.
+#pragma once
+#include <cstdint>
+
+constexpr uint64_t MANIFEST_MAX_BYTES = 4294967296ull;
+
+// Offset of the next byte to append; equals the file's length.
+extern uint64_t manifest_end;
+
+void manifest_write_at(uint64_t offset, const void* data, uint64_t length);
+// Writes the magic at offset 0 and sets manifest_end to 8.
+void manifest_begin();

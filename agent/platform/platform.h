@@ -1,0 +1,127 @@
+// The platform seam: every operation the agent needs from Windows, as plain
+// procedures with Windows-shaped types. It is implemented twice:
+//   agent/platform/win32/       the real calls (MinGW build), each reached
+//                               through the win32_api table;
+//   agent/platform/substitute/  an in-memory volume for native tests.
+// The agent's logic calls nothing else, so its decisions, its call order and its
+// messages are the same on both sides. Each contract below is what the Win32
+// adapter does and what the substitute must imitate.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// UTF-16 text as Windows has it (wchar_t on Windows is 16 bits; natively it is not).
+using wchar16 = char16_t;
+
+using PlatformHandle = void*;
+inline PlatformHandle const PLATFORM_INVALID_HANDLE = reinterpret_cast<PlatformHandle>(~uintptr_t{0});
+
+// Windows values the agent's logic uses by name.
+constexpr uint32_t WIN_ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t WIN_ERROR_ACCESS_DENIED = 5;
+constexpr uint32_t WIN_ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr uint32_t WIN_ERROR_NO_MORE_FILES = 18;
+constexpr uint32_t WIN_ERROR_SHARING_VIOLATION = 32;
+constexpr uint32_t WIN_ERROR_HANDLE_EOF = 38;
+constexpr uint32_t WIN_ERROR_NOT_SUPPORTED = 50;
+constexpr uint32_t WIN_ERROR_FILE_EXISTS = 80;
+constexpr uint32_t WIN_ERROR_INVALID_PARAMETER = 87;
+constexpr uint32_t WIN_ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr uint32_t WIN_ERROR_NO_UNICODE_TRANSLATION = 1113;
+
+constexpr uint32_t WIN_INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_READONLY = 0x1;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_HIDDEN = 0x2;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_SYSTEM = 0x4;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_TEMPORARY = 0x100;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
+
+constexpr uint32_t WIN_GENERIC_READ = 0x80000000u;
+constexpr uint32_t WIN_GENERIC_WRITE = 0x40000000u;
+constexpr uint32_t WIN_READ_CONTROL = 0x00020000u;
+constexpr uint32_t WIN_WRITE_DAC = 0x00040000u;
+constexpr uint32_t WIN_WRITE_OWNER = 0x00080000u;
+constexpr uint32_t WIN_FILE_WRITE_ATTRIBUTES = 0x0100u;
+constexpr uint32_t WIN_FILE_SHARE_READ = 1;
+constexpr uint32_t WIN_FILE_SHARE_WRITE = 2;
+constexpr uint32_t WIN_FILE_SHARE_DELETE = 4;
+constexpr uint32_t WIN_CREATE_NEW = 1;
+constexpr uint32_t WIN_OPEN_EXISTING = 3;
+constexpr uint32_t WIN_FILE_FLAG_DELETE_ON_CLOSE = 0x04000000u;
+constexpr uint32_t WIN_FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
+constexpr uint32_t WIN_FILE_FLAG_BACKUP_SEMANTICS = 0x02000000u;
+constexpr uint32_t WIN_FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000u;
+
+// Descriptor flags of the runtime library (_O_*), for platform_open_descriptor.
+constexpr int PLATFORM_O_WRONLY = 0x0001;
+constexpr int PLATFORM_O_RDWR = 0x0002;
+constexpr int PLATFORM_O_BINARY = 0x8000;
+
+// ---------------------------------------------------------------- process ---
+
+// Console set-up before anything else: output code page UTF-8 (65001), standard
+// input and output binary, standard error unbuffered in text mode (a line feed
+// leaves the process as CR LF).
+void platform_console_setup();
+
+// Writes bytes to standard output / standard error; failures are ignored.
+void platform_write_stdout(const void* data, size_t length);
+void platform_write_stderr(const void* data, size_t length);
+
+// The thread's last Windows error code (GetLastError / SetLastError).
+uint32_t platform_last_error();
+void platform_set_last_error(uint32_t code);
+
+// Ends the process with the code after running the normal exit handlers (exit()).
+[[noreturn]] void platform_exit(int code);
+
+uint64_t platform_tick_count();   // GetTickCount64
+uint32_t platform_process_id();   // GetCurrentProcessId
+
+// Enables a privilege such as u"SeBackupPrivilege" on the process token. Every
+// failure is silent and the adjustment's result is not examined.
+void platform_enable_privilege(const wchar16* name);
+
+// ------------------------------------------------------------------- text ---
+
+// MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out, capacity):
+// returns the units written (or needed when capacity is 0), terminator included;
+// 0 with the last error set when the input is ill-formed or the room too small.
+int platform_utf8_to_utf16(const char* text, wchar16* out, int capacity);
+// WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, out, capacity,
+// nullptr, nullptr), with the same conventions.
+int platform_utf16_to_utf8(const wchar16* text, char* out, int capacity);
+
+// ------------------------------------------------------------------ files ---
+
+// GetFullPathNameW(path, capacity, buffer, nullptr): the length without the
+// terminator, the needed size when the buffer is too small, 0 on failure.
+uint32_t platform_full_path(const wchar16* path, uint32_t capacity, wchar16* buffer);
+// GetFileAttributesW: the attribute bits or WIN_INVALID_FILE_ATTRIBUTES.
+uint32_t platform_file_attributes(const wchar16* path);
+// GetTempPathW(capacity, buffer): as GetFullPathNameW; the path ends in a backslash.
+uint32_t platform_temp_path(uint32_t capacity, wchar16* buffer);
+// CreateFileW(path, access, share, nullptr, disposition, flags_and_attributes,
+// nullptr); PLATFORM_INVALID_HANDLE on failure with the last error set.
+PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32_t share,
+                                    uint32_t disposition, uint32_t flags_and_attributes);
+bool platform_close_handle(PlatformHandle handle);
+// GetFinalPathNameByHandleW(handle, buffer, capacity, 0): as GetFullPathNameW.
+uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity);
+
+// ------------------------------------------------------------ descriptors ---
+// Runtime-library descriptors (_open_osfhandle, _lseeki64, _read, _write, _close).
+
+// Takes ownership of the handle; returns the descriptor or -1.
+int platform_open_descriptor(PlatformHandle handle, int flags);
+// Seeks from the start; returns the new offset or a negative value.
+int64_t platform_seek(int fd, int64_t offset);
+// Return the bytes moved (at most length), 0 at end of input, negative on failure.
+int platform_read(int fd, void* buffer, uint32_t length);
+int platform_write(int fd, const void* data, uint32_t length);
+int platform_close(int fd);

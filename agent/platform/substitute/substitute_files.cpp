@@ -1,0 +1,157 @@
+// File, path and descriptor operations of the substitute volume.
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <unistd.h>
+
+#include "agent/platform/platform.h"
+#include "agent/platform/substitute/substitute_volume.h"
+
+namespace {
+// Descriptors over substitute handles start high so that real descriptors
+// (pipes a test joins to a server) pass straight through to the system.
+constexpr int FIRST_SUBSTITUTE_FD = 1000;
+std::map<int, SubstituteHandle*> descriptors;
+int next_fd = FIRST_SUBSTITUTE_FD;
+
+uint32_t copy_out(const std::u16string& text, uint32_t capacity, wchar16* buffer) {
+  if (text.size() + 1 > capacity) return static_cast<uint32_t>(text.size() + 1);
+  std::copy(text.begin(), text.end(), buffer);
+  buffer[text.size()] = 0;
+  return static_cast<uint32_t>(text.size());
+}
+
+SubstituteEntry* entry_of(PlatformHandle handle) {
+  auto* h = static_cast<SubstituteHandle*>(handle);
+  return substitute_find(h->path);
+}
+}  // namespace
+
+uint32_t platform_full_path(const wchar16* path, uint32_t capacity, wchar16* buffer) {
+  std::u16string text(path);
+  substitute.calls.push_back({"GetFullPathNameW", text, 0, 0, 0, 0});
+  if (text.empty()) {
+    substitute.last_error = WIN_ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  for (auto& c : text) {
+    if (c == u'/') c = u'\\';
+  }
+  bool absolute = text.rfind(u"\\\\", 0) == 0 || (text.size() >= 3 && text[1] == u':' && text[2] == u'\\');
+  if (!absolute) text = substitute.current_directory + u"\\" + text;
+  return copy_out(text, capacity, buffer);
+}
+
+uint32_t platform_file_attributes(const wchar16* path) {
+  substitute.calls.push_back({"GetFileAttributesW", path, 0, 0, 0, 0});
+  SubstituteEntry* entry = substitute_find(path);
+  if (entry == nullptr) {
+    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    return WIN_INVALID_FILE_ATTRIBUTES;
+  }
+  return entry->attributes;
+}
+
+uint32_t platform_temp_path(uint32_t capacity, wchar16* buffer) {
+  if (substitute.temp_path_result_override != 0) return substitute.temp_path_result_override;
+  return copy_out(substitute.temp_directory, capacity, buffer);
+}
+
+PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32_t share, uint32_t disposition,
+                                    uint32_t flags_and_attributes) {
+  std::u16string key = substitute_key(path);
+  substitute.calls.push_back({"CreateFileW", key, access, share, disposition, flags_and_attributes});
+  auto injected = substitute.create_failures.find(key);
+  if (injected != substitute.create_failures.end()) {
+    substitute.last_error = injected->second;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  SubstituteEntry* entry = substitute_find(key);
+  if (disposition == WIN_CREATE_NEW) {
+    if (entry != nullptr) {
+      substitute.last_error = WIN_ERROR_FILE_EXISTS;
+      return PLATFORM_INVALID_HANDLE;
+    }
+    entry = &substitute_add_file(key, {});
+    entry->attributes = flags_and_attributes & 0xFFFF;
+    entry->delete_on_close = (flags_and_attributes & WIN_FILE_FLAG_DELETE_ON_CLOSE) != 0;
+  } else if (entry == nullptr) {
+    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  entry->open_count++;
+  auto* handle = new SubstituteHandle{key, access, share, flags_and_attributes, 0};
+  return handle;
+}
+
+bool platform_close_handle(PlatformHandle handle) {
+  auto* h = static_cast<SubstituteHandle*>(handle);
+  SubstituteEntry* entry = substitute_find(h->path);
+  if (entry != nullptr && --entry->open_count == 0 && entry->delete_on_close) {
+    // Tests read what was written to a delete-on-close file after it is gone.
+    substitute.deleted_files[h->path] = std::move(entry->content);
+    substitute.entries.erase(substitute_key(h->path));
+  }
+  delete h;
+  return true;
+}
+
+uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
+  if (substitute.final_path_result_override != 0) return substitute.final_path_result_override;
+  auto* h = static_cast<SubstituteHandle*>(handle);
+  return copy_out(u"\\\\?\\" + h->path, capacity, buffer);
+}
+
+int platform_open_descriptor(PlatformHandle handle, int flags) {
+  (void)flags;
+  if (substitute.fail_open_descriptor) {
+    substitute.last_error = WIN_ERROR_INVALID_PARAMETER;
+    return -1;
+  }
+  int fd = next_fd++;
+  descriptors[fd] = static_cast<SubstituteHandle*>(handle);
+  return fd;
+}
+
+int64_t platform_seek(int fd, int64_t offset) {
+  auto it = descriptors.find(fd);
+  if (it == descriptors.end()) return ::lseek(fd, offset, SEEK_SET);
+  if (offset < 0) return -1;
+  it->second->position = static_cast<uint64_t>(offset);
+  return offset;
+}
+
+int platform_read(int fd, void* buffer, uint32_t length) {
+  auto it = descriptors.find(fd);
+  if (it == descriptors.end()) return static_cast<int>(::read(fd, buffer, length));
+  SubstituteEntry* entry = entry_of(it->second);
+  if (entry == nullptr) return -1;
+  uint64_t position = it->second->position;
+  if (position >= entry->content.size()) return 0;
+  size_t n = std::min<size_t>(length, entry->content.size() - position);
+  std::copy_n(entry->content.begin() + static_cast<ptrdiff_t>(position), n, static_cast<uint8_t*>(buffer));
+  it->second->position += n;
+  return static_cast<int>(n);
+}
+
+int platform_write(int fd, const void* data, uint32_t length) {
+  auto it = descriptors.find(fd);
+  if (it == descriptors.end()) return static_cast<int>(::write(fd, data, length));
+  SubstituteEntry* entry = entry_of(it->second);
+  if (entry == nullptr) return -1;
+  uint64_t end = it->second->position + length;
+  if (entry->content.size() < end) entry->content.resize(end);
+  std::copy_n(static_cast<const uint8_t*>(data), length,
+              entry->content.begin() + static_cast<ptrdiff_t>(it->second->position));
+  it->second->position = end;
+  return static_cast<int>(length);
+}
+
+int platform_close(int fd) {
+  auto it = descriptors.find(fd);
+  if (it == descriptors.end()) return ::close(fd);
+  platform_close_handle(it->second);
+  descriptors.erase(it);
+  return 0;
+}

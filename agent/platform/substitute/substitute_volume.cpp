@@ -1,0 +1,78 @@
+#include "agent/platform/substitute/substitute_volume.h"
+
+#include <algorithm>
+
+SubstituteVolume substitute;
+
+static char16_t fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+
+bool CaseInsensitiveLess::operator()(const std::u16string& a, const std::u16string& b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [](char16_t x, char16_t y) { return fold(x) < fold(y); });
+}
+
+std::u16string substitute_key(const std::u16string& path) {
+  if (path.rfind(u"\\\\?\\UNC\\", 0) == 0) return u"\\\\" + path.substr(8);
+  if (path.rfind(u"\\\\?\\", 0) == 0) return path.substr(4);
+  return path;
+}
+
+static std::u16string parent_of(const std::u16string& key) {
+  size_t slash = key.find_last_of(u'\\');
+  if (slash == std::u16string::npos) return u"";
+  // "C:\a" -> "C:\" (a drive root keeps its backslash).
+  if (slash == 2 && key.size() > 1 && key[1] == u':') return key.substr(0, 3);
+  return key.substr(0, slash);
+}
+
+void substitute_reset() {
+  substitute = SubstituteVolume{};
+  substitute_add_directory(u"C:\\Temp");
+  substitute_add_directory(substitute.current_directory);
+}
+
+SubstituteEntry& substitute_add_directory(const std::u16string& path) {
+  std::u16string key = substitute_key(path);
+  if (key.size() > 3 && key.back() == u'\\') key.pop_back();
+  std::u16string parent = parent_of(key);
+  if (!parent.empty() && parent != key && substitute_find(parent) == nullptr) substitute_add_directory(parent);
+  SubstituteEntry& entry = substitute.entries[key];
+  entry.attributes = WIN_FILE_ATTRIBUTE_DIRECTORY;
+  if (entry.file_index == 0) entry.file_index = substitute.next_file_index++;
+  return entry;
+}
+
+SubstituteEntry& substitute_add_file(const std::u16string& path, const std::vector<uint8_t>& content) {
+  std::u16string key = substitute_key(path);
+  std::u16string parent = parent_of(key);
+  if (!parent.empty() && substitute_find(parent) == nullptr) substitute_add_directory(parent);
+  SubstituteEntry& entry = substitute.entries[key];
+  entry.attributes = WIN_FILE_ATTRIBUTE_ARCHIVE;
+  entry.content = content;
+  if (entry.file_index == 0) entry.file_index = substitute.next_file_index++;
+  return entry;
+}
+
+SubstituteEntry* substitute_find(const std::u16string& path) {
+  std::u16string key = substitute_key(path);
+  if (key.size() > 3 && key.back() == u'\\') key.pop_back();
+  auto it = substitute.entries.find(key);
+  return it == substitute.entries.end() ? nullptr : &it->second;
+}
+
+const std::vector<uint8_t>* substitute_file_content(const std::u16string& path) {
+  SubstituteEntry* entry = substitute_find(path);
+  return entry == nullptr ? nullptr : &entry->content;
+}
+
+size_t substitute_count_temp_files(const std::u16string& name_prefix) {
+  std::u16string prefix = substitute.temp_directory + name_prefix;
+  size_t count = 0;
+  for (const auto& [key, entry] : substitute.entries) {
+    if (key.size() >= prefix.size() && !CaseInsensitiveLess{}(key.substr(0, prefix.size()), prefix) &&
+        !CaseInsensitiveLess{}(prefix, key.substr(0, prefix.size()))) {
+      ++count;
+    }
+  }
+  return count;
+}

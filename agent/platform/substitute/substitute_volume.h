@@ -1,0 +1,87 @@
+// The substitute volume: an in-memory stand-in for the Windows file system and
+// process, behind the same platform seam as the Win32 adapter. Native tests
+// reset it, populate it and then run the agent's logic over it; it logs the
+// calls it receives so tests can assert their order and arguments. Where it
+// answers differently from Windows, that is a bug in it.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "agent/platform/platform.h"
+
+struct SubstituteEntry {
+  uint32_t attributes = WIN_FILE_ATTRIBUTE_ARCHIVE;
+  std::vector<uint8_t> content;
+  uint64_t creation_time = 0;
+  uint64_t last_write_time = 0;
+  uint32_t volume_serial = 0x1234ABCD;
+  uint64_t file_index = 0;
+  std::vector<uint8_t> reparse_data;
+  std::vector<uint8_t> security_descriptor;
+  bool delete_on_close = false;
+  uint32_t open_count = 0;
+};
+
+// ASCII case-insensitive ordering, as NTFS compares names for lookups.
+struct CaseInsensitiveLess {
+  bool operator()(const std::u16string& a, const std::u16string& b) const;
+};
+
+struct SubstituteHandle {
+  std::u16string path;  // key into entries
+  uint32_t access = 0;
+  uint32_t share = 0;
+  uint32_t flags = 0;
+  uint64_t position = 0;
+};
+
+struct SubstituteCall {
+  std::string operation;
+  std::u16string path;
+  uint32_t access = 0;
+  uint32_t share = 0;
+  uint32_t disposition = 0;
+  uint32_t flags = 0;
+};
+
+struct SubstituteVolume {
+  // Keys are absolute paths without the "\\?\" prefix ("C:\src\a",
+  // "\\server\share\a"); a directory is an entry with the directory attribute.
+  std::map<std::u16string, SubstituteEntry, CaseInsensitiveLess> entries;
+  std::u16string temp_directory = u"C:\\Temp\\";
+  std::u16string current_directory = u"C:\\work";
+  uint32_t last_error = 0;
+  uint64_t tick_count = 1000;
+  uint32_t process_id = 4242;
+  uint64_t next_file_index = 1;
+  std::vector<SubstituteCall> calls;
+  std::vector<std::u16string> enabled_privileges;
+  // Injected failures: CreateFileW on this path fails with this code.
+  std::map<std::u16string, uint32_t, CaseInsensitiveLess> create_failures;
+  uint32_t temp_path_result_override = 0;  // non-zero: GetTempPathW answers this length
+  uint32_t final_path_result_override = 0;
+  bool fail_open_descriptor = false;
+  // Last content of each delete-on-close file, kept when the system removed it.
+  std::map<std::u16string, std::vector<uint8_t>, CaseInsensitiveLess> deleted_files;
+};
+
+extern SubstituteVolume substitute;
+
+// A fresh volume with the temporary directory and the working directory present.
+void substitute_reset();
+// Adds a directory (and its missing parents) or a file with content.
+SubstituteEntry& substitute_add_directory(const std::u16string& path);
+SubstituteEntry& substitute_add_file(const std::u16string& path, const std::vector<uint8_t>& content);
+// The entry at a path given in any accepted form, or null.
+SubstituteEntry* substitute_find(const std::u16string& path);
+// The substitute key of a path: the "\\?\" and "\\?\UNC\" prefixes removed.
+std::u16string substitute_key(const std::u16string& path);
+// Bytes of an open or closed file.
+const std::vector<uint8_t>* substitute_file_content(const std::u16string& path);
+// Files whose names start with the prefix, in the temporary directory.
+size_t substitute_count_temp_files(const std::u16string& name_prefix);
+// UTF-8 <-> UTF-16 for tests.
+std::u16string u16(const std::string& utf8);
+std::string u8(const std::u16string& utf16);

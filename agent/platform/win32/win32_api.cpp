@@ -1,0 +1,34 @@
+#include "agent/platform/win32/win32_api.h"
+
+namespace {
+intptr_t real_open_osfhandle(intptr_t handle, int flags) { return _open_osfhandle(handle, flags); }
+__int64 real_lseeki64(int fd, __int64 offset, int origin) { return _lseeki64(fd, offset, origin); }
+int real_read(int fd, void* buffer, unsigned int length) { return _read(fd, buffer, length); }
+int real_write(int fd, const void* data, unsigned int length) { return _write(fd, data, length); }
+int real_close(int fd) { return _close(fd); }
+}  // namespace
+
+Win32Api win32_api = {
+    ::SetConsoleOutputCP,
+    ::GetLastError,
+    ::SetLastError,
+    ::GetTickCount64,
+    ::GetCurrentProcessId,
+    ::GetCurrentProcess,
+    ::OpenProcessToken,
+    ::LookupPrivilegeValueW,
+    ::AdjustTokenPrivileges,
+    ::MultiByteToWideChar,
+    ::WideCharToMultiByte,
+    ::GetFullPathNameW,
+    ::GetFileAttributesW,
+    ::GetTempPathW,
+    ::CreateFileW,
+    ::CloseHandle,
+    ::GetFinalPathNameByHandleW,
+    real_open_osfhandle,
+    real_lseeki64,
+    real_read,
+    real_write,
+    real_close,
+};

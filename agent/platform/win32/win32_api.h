@@ -1,0 +1,35 @@
+// Every Win32 and runtime-library call of the adapter goes through this table,
+// so that tests can count calls, check their arguments and inject failures into
+// the adapter itself. win32_api starts out holding the real functions.
+#pragma once
+#include <windows.h>
+
+#include <aclapi.h>
+#include <io.h>
+
+struct Win32Api {
+  decltype(&::SetConsoleOutputCP) SetConsoleOutputCP;
+  decltype(&::GetLastError) GetLastError;
+  decltype(&::SetLastError) SetLastError;
+  decltype(&::GetTickCount64) GetTickCount64;
+  decltype(&::GetCurrentProcessId) GetCurrentProcessId;
+  decltype(&::GetCurrentProcess) GetCurrentProcess;
+  decltype(&::OpenProcessToken) OpenProcessToken;
+  decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW;
+  decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges;
+  decltype(&::MultiByteToWideChar) MultiByteToWideChar;
+  decltype(&::WideCharToMultiByte) WideCharToMultiByte;
+  decltype(&::GetFullPathNameW) GetFullPathNameW;
+  decltype(&::GetFileAttributesW) GetFileAttributesW;
+  decltype(&::GetTempPathW) GetTempPathW;
+  decltype(&::CreateFileW) CreateFileW;
+  decltype(&::CloseHandle) CloseHandle;
+  decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW;
+  intptr_t (*open_osfhandle)(intptr_t, int);
+  __int64 (*lseeki64)(int, __int64, int);
+  int (*read)(int, void*, unsigned int);
+  int (*write)(int, const void*, unsigned int);
+  int (*close)(int);
+};
+
+extern Win32Api win32_api;
