@@ -125,3 +125,18 @@ int64_t platform_seek(int fd, int64_t offset);
 int platform_read(int fd, void* buffer, uint32_t length);
 int platform_write(int fd, const void* data, uint32_t length);
 int platform_close(int fd);
+
+// ---------------------------------------------------------------- capture ---
+// Tree walk, entry metadata and content reading.
+
+// (capture operations)
+
+// --------------------------------------------------------------- transfer ---
+// The ssh.exe child: pipes, job object, process.
+
+// (transfer operations)
+
+// -------------------------------------------------------- metadata restore ---
+// Security descriptors, times and attributes put back on a restored tree.
+
+// (metadata restore operations)

@@ -31,4 +31,16 @@ Win32Api win32_api = {
     real_read,
     real_write,
     real_close,
+
+    // capture
+
+    // (capture entries)
+
+    // transfer
+
+    // (transfer entries)
+
+    // metadata restore
+
+    // (metadata restore entries)
 };

@@ -30,6 +30,18 @@ struct Win32Api {
   int (*read)(int, void*, unsigned int);
   int (*write)(int, const void*, unsigned int);
   int (*close)(int);
+
+  // capture
+
+  // (capture entries)
+
+  // transfer
+
+  // (transfer entries)
+
+  // metadata restore
+
+  // (metadata restore entries)
 };
 
 extern Win32Api win32_api;
