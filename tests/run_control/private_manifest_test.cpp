@@ -1,0 +1,83 @@
+// The private manifest: created afresh per run, never captured, never left behind.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "agent/capture/chunk_batch.h"
+#include "tests/support/run_agent.h"
+
+namespace {
+
+const std::vector<std::u16string> check_src = {u"check", u"--source", u"C:\\src"};
+
+void prepare_volume() {
+  substitute_reset();
+  substitute_add_directory(u"C:\\src");
+  chunk_batch = ChunkBatch{};
+}
+
+std::u16string manifest_name(int attempt) {
+  char name[96];
+  snprintf(name, sizeof name, "vardo-agent-%u-%llu-%d.tmp", substitute.process_id,
+           static_cast<unsigned long long>(substitute.tick_count), attempt);
+  return u16(name);
+}
+
+TEST(PrivateManifest, IsCreatedUnsharedDeleteOnCloseAndGoneAfterTheRun) {
+  prepare_volume();
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(0, run_agent(check_src));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("manifest_bytes=8\n"));
+
+  const SubstituteCall* create = nullptr;
+  for (const auto& call : substitute.calls) {
+    if (call.operation == "CreateFileW" && call.disposition == WIN_CREATE_NEW) create = &call;
+  }
+  ASSERT_NE(nullptr, create);
+  EXPECT_EQ(substitute.temp_directory + manifest_name(0), create->path);
+  EXPECT_EQ(WIN_GENERIC_READ | WIN_GENERIC_WRITE, create->access);
+  EXPECT_EQ(0u, create->share);
+  EXPECT_EQ(WIN_FILE_ATTRIBUTE_TEMPORARY | WIN_FILE_FLAG_DELETE_ON_CLOSE, create->flags);
+
+  EXPECT_EQ(0u, substitute_count_temp_files(u"vardo-agent-"));
+  const auto& written = substitute.deleted_files[substitute.temp_directory + manifest_name(0)];
+  EXPECT_EQ(std::string("VARDOM06"), std::string(written.begin(), written.end()));
+  EXPECT_EQ(std::vector<std::u16string>{u"SeBackupPrivilege"}, substitute.enabled_privileges);
+}
+
+TEST(PrivateManifest, CollisionsMoveOnAndAHundredOfThemEndTheRun) {
+  prepare_volume();
+  for (int attempt = 0; attempt < 99; ++attempt) substitute_add_file(substitute.temp_directory + manifest_name(attempt), {});
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(0, run_agent(check_src));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(1u, substitute.deleted_files.count(substitute.temp_directory + manifest_name(99)));
+
+  prepare_volume();
+  for (int attempt = 0; attempt < 100; ++attempt) substitute_add_file(substitute.temp_directory + manifest_name(attempt), {});
+  EXPECT_EXIT(run_agent(check_src), testing::ExitedWithCode(1),
+              "^vardokeep-agent: temporary manifest collision \\(Windows error=80\\)\n$");
+}
+
+TEST(PrivateManifest, EachSetUpFailureHasItsMessage) {
+  struct Case {
+    void (*inject)();
+    const char* expected;
+  };
+  const Case cases[] = {
+      {[] { substitute.temp_path_result_override = 32701; }, "temporary directory \\(Windows error="},
+      {[] { substitute.create_failures[substitute.temp_directory + manifest_name(0)] = WIN_ERROR_ACCESS_DENIED; },
+       "create private manifest \\(Windows error=5\\)"},
+      {[] { substitute.final_path_result_override = 32768; }, "canonical manifest path \\(Windows error="},
+      {[] { substitute.fail_open_descriptor = true; }, "manifest descriptor \\(Windows error=87\\)"},
+  };
+  for (const auto& c : cases) {
+    prepare_volume();
+    c.inject();
+    EXPECT_EXIT(run_agent(check_src), testing::ExitedWithCode(1), std::string("^vardokeep-agent: ") + c.expected);
+  }
+}
+
+}  // namespace
