@@ -57,8 +57,11 @@ else()
   target_link_libraries(vk_lz4 INTERFACE ${LZ4_LIBRARY})
 endif()
 
+# GoogleTest is built in both trees: natively for the unit tests, and with MinGW
+# for the tests of the Win32 adapter that run under Wine.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 if(VARDOKEEP_NATIVE)
-  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   include(GoogleTest)
 endif()
