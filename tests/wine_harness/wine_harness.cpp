@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #ifndef VARDOKEEP_DEFAULT_WINEPREFIX
 #define VARDOKEEP_DEFAULT_WINEPREFIX "/tmp/vardokeep-wineprefix"
@@ -58,16 +59,27 @@ const std::string& wine_prefix() {
 
 std::string wine_drive_c() { return wine_prefix() + "/drive_c"; }
 
-std::string wine_temp_dir_linux() {
-  const char* user = getenv("USER");
-  std::string name = user != nullptr && *user != 0 ? user : "root";
-  return wine_drive_c() + "/users/" + name + "/AppData/Local/Temp";
+// The TEMP value of the prefix's user environment, e.g. "C:\users\root\Temp".
+std::string wine_temp_dir_windows() {
+  std::ifstream registry(wine_prefix() + "/user.reg");
+  std::string line;
+  while (std::getline(registry, line)) {
+    if (line.rfind("\"TEMP\"=\"", 0) != 0) continue;
+    std::string value;
+    for (size_t i = 8; i < line.size() && line[i] != '"'; ++i) {
+      if (line[i] == '\\' && i + 1 < line.size()) ++i;  // registry files escape backslashes
+      value += line[i];
+    }
+    return value;
+  }
+  return "C:\\windows\\temp";
 }
 
-std::string wine_temp_dir_windows() {
-  const char* user = getenv("USER");
-  std::string name = user != nullptr && *user != 0 ? user : "root";
-  return "C:\\users\\" + name + "\\AppData\\Local\\Temp";
+std::string wine_temp_dir_linux() {
+  std::string windows = wine_temp_dir_windows();  // "C:\..."
+  std::string result = wine_drive_c();
+  for (size_t i = 2; i < windows.size(); ++i) result += windows[i] == '\\' ? '/' : windows[i];
+  return result;
 }
 
 std::string windows_path_of(const std::string& linux_path) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 
 #include "agent/run_control/usage_text.h"
@@ -76,25 +75,6 @@ TEST(CommandLineUnderWine, CheckOfAnEmptyDirectoryPrintsTheNineSummaryLines) {
       "agent_version=0\\.1\\.0\r\nfiles=0\r\ndirectories=[01]\r\nalternate_streams=0\r\nreparse_placeholders=0\r\n"
       "chunks_checked=0\r\nchunk_bytes_sent=0\r\nchunk_wire_bytes_sent=0\r\nmanifest_bytes=[0-9]+\r\n");
   EXPECT_TRUE(std::regex_match(run.err, summary)) << run.err;
-}
-
-TEST(CommandLineUnderWine, NoRunLeavesAPrivateManifestBehind) {
-  std::string source = fresh_directory("leftovers");
-  std::ofstream(wine_drive_c() + "/vk-run-control/leftovers/f.txt") << "content";
-  const std::vector<std::vector<std::string>> runs = {
-      {"check", "--source", source},
-      // Both fail after the manifest exists: no server answers, or no shadow copy.
-      {"backup", "--source", source, "--stdio"},
-      {"backup", "--source", source, "--stdio", "--vss-writers"},
-  };
-  for (const auto& args : runs) {
-    WineRun run = run_under_wine(agent(), args);
-    EXPECT_TRUE(temp_files_named("vardo-agent-").empty()) << run.err;
-    if (args[0] == "backup") {
-      EXPECT_EQ(1, run.exit_code);
-      EXPECT_EQ(std::string::npos, run.err.find("agent_version="));
-    }
-  }
 }
 
 }  // namespace
