@@ -92,9 +92,9 @@ ChildRun run_agent_in_child(const std::vector<std::u16string>& args) {
   return run_in_child([&] { return run_agent(args); });
 }
 
-ChildRun run_snapshot_in_child(const std::u16string& full_path) {
+ChildRun run_snapshot_in_child(const std::u16string& full_path, bool check) {
   return run_in_child([&] {
-    check_mode = false;
+    check_mode = check;
     wchar16* path = vss_snapshot_source(full_path.c_str());
     std::string shown = "snapshot_source=" + u8(path) + "\n";
     platform_write_stderr(shown.data(), shown.size());

@@ -27,9 +27,10 @@ ChildRun run_in_child(const std::function<int()>& body);
 // The agent's entry with these arguments, in a child.
 ChildRun run_agent_in_child(const std::vector<std::u16string>& args);
 
-// vss_snapshot_source on this full path, then (unless the body stops earlier)
-// vss_complete_backup, as a backup run places them.
-ChildRun run_snapshot_in_child(const std::u16string& full_path);
+// vss_snapshot_source on this full path, the path it returns shown as
+// "snapshot_source=", then vss_complete_backup, as a backup run places them;
+// `check` stands for the check command.
+ChildRun run_snapshot_in_child(const std::u16string& full_path, bool check = false);
 // The calls of the normal clean-up by state, for comparisons.
 extern const std::vector<std::string> cleanup_before_snapshot;
 extern const std::vector<std::string> cleanup_after_snapshot;

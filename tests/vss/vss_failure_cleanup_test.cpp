@@ -2,11 +2,8 @@
 // handler undoes in the state the failure left behind.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 
-#include "agent/run_control/run_state.h"
-#include "agent/vss/vss_snapshot.h"
 #include "tests/vss/vss_child_run.h"
 
 namespace {
@@ -18,20 +15,6 @@ const std::string kSnapshotMade =
     kWriter + "vss_mode=writers-copy\nsnapshot_source=\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\data\n";
 
 std::string fatal(const std::string& message) { return "vardokeep-agent: " + message + " (Windows error=N)\n"; }
-
-// The backup's two VSS calls as the run places them; `check` stands for the
-// check command.
-ChildRun run_vss(const std::u16string& full_path, bool check) {
-  return run_in_child([&] {
-    check_mode = check;
-    wchar16* path = vss_snapshot_source(full_path.c_str());
-    std::string shown = "snapshot_source=" + u8(path) + "\n";
-    platform_write_stderr(shown.data(), shown.size());
-    free(path);
-    vss_complete_backup();
-    return 0;
-  });
-}
 
 struct Case {
   const char* name;
@@ -137,7 +120,7 @@ TEST(VssFailureCleanup, EachFailureHasItsMessageAndTheCleanupOfItsState) {
     SCOPED_TRACE(c.name);
     substitute_vss_reset();
     c.script();
-    ChildRun run = run_vss(c.full_path, c.check);
+    ChildRun run = run_snapshot_in_child(c.full_path, c.check);
     EXPECT_EQ(1, run.exit_code);
     EXPECT_EQ(c.err, run.err);
     EXPECT_EQ(c.exit_calls, run.exit_calls);
@@ -148,12 +131,12 @@ TEST(VssFailureCleanup, EachFailureHasItsMessageAndTheCleanupOfItsState) {
 TEST(VssFailureCleanup, PreconditionsTouchNeitherTheVolumeNorCom) {
   for (const std::u16string path : {u"\\\\server\\share\\data", u"\\\\?\\C:\\data"}) {
     substitute_vss_reset();
-    ChildRun run = run_vss(path, false);
+    ChildRun run = run_snapshot_in_child(path, false);
     EXPECT_EQ(1, run.exit_code);
     EXPECT_TRUE(run.calls.empty());
   }
   substitute_vss_reset();
-  ChildRun checked = run_vss(u"C:\\data", true);
+  ChildRun checked = run_snapshot_in_child(u"C:\\data", true);
   EXPECT_TRUE(checked.calls.empty());
 }
 
