@@ -42,16 +42,21 @@ struct Session {
   std::vector<ChunkToStore> verified;
 };
 
-ReadResult read_exact(Session* s, void* buffer, size_t count) {
+ReadResult read_exact(Session* s, void* buffer, size_t count, size_t* got = nullptr) {
   auto* p = static_cast<uint8_t*>(buffer);
   size_t done = 0;
+  ReadResult result = ReadResult::ok;
   while (done < count) {
     const size_t piece = count - done < kMaxIoPiece ? count - done : kMaxIoPiece;
     const long n = io_read_some(s->in_fd, p + done, piece);
-    if (n <= 0) return done == 0 ? ReadResult::end_before_first_byte : ReadResult::closed;
+    if (n <= 0) {
+      result = done == 0 ? ReadResult::end_before_first_byte : ReadResult::closed;
+      break;
+    }
     done += static_cast<size_t>(n);
   }
-  return ReadResult::ok;
+  if (got != nullptr) *got = done;
+  return result;
 }
 
 bool write_all(Session* s, const void* buffer, size_t count) {
@@ -234,10 +239,11 @@ int serve_upload(Session* s, std::string* name) {
   uint64_t received = 0;
   while (received < length) {
     const size_t piece = length - received < kMaxIoPiece ? static_cast<size_t>(length - received) : kMaxIoPiece;
-    if (read_exact(s, buffer.data(), piece) != ReadResult::ok) {
+    size_t got;
+    if (read_exact(s, buffer.data(), piece, &got) != ReadResult::ok) {
       io_close(fd);
       io_remove(upload_path);
-      return failure("connection closed after " + std::to_string(received) + " of " + std::to_string(length) +
+      return failure("connection closed after " + std::to_string(received + got) + " of " + std::to_string(length) +
                      " manifest bytes");
     }
     if (!io_write_at(fd, received, buffer.data(), piece)) {
