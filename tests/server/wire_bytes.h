@@ -61,6 +61,12 @@ inline Bytes lz4_frame(const Bytes& chunk) {
   return b;
 }
 
+// What a correct client sends: the LZ4 block only when it is shorter.
+inline Bytes smallest_frame(const Bytes& chunk) {
+  Bytes packed = lz4_frame(chunk);
+  return packed.size() < chunk.size() + 4 ? packed : raw_frame(chunk);
+}
+
 inline Bytes final_bytes(uint64_t manifest_length) {
   Bytes b;
   put_u8(b, 0x02);
