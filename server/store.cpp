@@ -96,7 +96,12 @@ bool store_open(Store* store, const std::string& directory, bool create, std::st
   if (store->log_fd < 0) return set_error(error, "cannot open the chunk log: " + io_last_error_text());
   store->indexed_end = 0;
   if (!store_lock(store, error)) return false;
-  const bool ok = store_catch_up(store, error);
+  bool ok = store_catch_up(store, error);
+  // A new chunk log's name must survive a crash as well as its magic.
+  if (ok && create && !io_sync_directory(directory)) {
+    ok = false;
+    *error = "cannot flush the store directory: " + io_last_error_text();
+  }
   store_unlock(store);
   return ok;
 }
