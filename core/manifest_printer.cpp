@@ -38,7 +38,8 @@ bool print_hex_value(FILE* out, const ManifestReader* reader, uint64_t offset, u
 bool print_entry(FILE* out, const ManifestReader* reader, const ManifestEntry* e) {
   fprintf(out, "entry offset=%" PRIu64 " path=", e->offset);
   print_quoted_path(out, e->path, e->path_length);
-  fprintf(out, " mode=%06o size=%" PRIu64 " mtime=%" PRId64 ".%09" PRIu32, e->mode, e->size, e->mtime_sec,
+  const char* kind = e->is_directory ? "directory" : e->is_reparse ? "reparse" : e->is_stream ? "stream" : "file";
+  fprintf(out, " kind=%s mode=%06o size=%" PRIu64 " mtime=%" PRId64 ".%09" PRIu32, kind, e->mode, e->size, e->mtime_sec,
           e->mtime_nsec);
   fprintf(out, " attributes=0x%08" PRIX32 " created=%" PRIu64 " modified=%" PRIu64, e->windows_attributes,
           e->created, e->modified);

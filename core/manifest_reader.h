@@ -131,10 +131,11 @@ ManifestStatus manifest_validate(const ManifestSource* source, ManifestSlotRule 
                                  std::string* error_text);
 
 // Validates and prints the manifest as text, one line per entry:
-//   entry offset=8 path="." mode=040755 size=0 mtime=0.000000000
+//   entry offset=8 path="." kind=directory mode=040755 size=0 mtime=0.000000000
 //     attributes=0x00000010 created=0 modified=0 fileid=0x00000000:0x00000000:0x00000000
 //     reparse=- security=01000480... chunks=-
-// (on one line), then "end entries=N bytes=L". Stops at the first fault.
+// (on one line; kind is directory, file, stream or reparse), then
+// "end entries=N bytes=L". Stops at the first fault.
 ManifestStatus manifest_print(const ManifestSource* source, ManifestSlotRule slot_rule,
                               FILE* out, std::string* error_text);
 

@@ -102,7 +102,7 @@ TEST(ManifestReaderGolden, PrintsOneLinePerEntry) {
   const std::string text = print_to_text(kEmptyDirectoryManifest, ManifestSlotRule::zero, &status);
   EXPECT_EQ(status, ManifestStatus::ok);
   EXPECT_EQ(text,
-            "entry offset=8 path=\".\" mode=040755 size=0 mtime=-1.999999900 attributes=0x00000010 "
+            "entry offset=8 path=\".\" kind=directory mode=040755 size=0 mtime=-1.999999900 attributes=0x00000010 "
             "created=133137663984140288 modified=116444735999999999 fileid=0xAABBCCDD:0x00000001:0x00000002 "
             "reparse=- security=0100048000000000000000000000000000000000 chunks=-\n"
             "end entries=1 bytes=303\n");

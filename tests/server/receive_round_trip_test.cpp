@@ -89,6 +89,12 @@ TEST(ReceiveRoundTrip, UploadRestoresVerifiesAndIsNotSentTwice) {
   EXPECT_LT(first, second);
   EXPECT_EQ(run_refserver({"list", "--store", store}).out, first + "\n" + second + "\n");
 
+  const RunResult entries = run_refserver({"entries", "--store", store, "--snapshot", first});
+  EXPECT_EQ(entries.status, 0) << entries.err;
+  EXPECT_NE(entries.out.find("path=\"d/f\" kind=file mode=100644 size=5000 "), std::string::npos) << entries.out;
+  EXPECT_NE(entries.out.find(" chunks=1,3\n"), std::string::npos) << entries.out;
+  EXPECT_NE(entries.out.find("path=\"h:s\" kind=stream "), std::string::npos) << entries.out;
+
   const std::string target = root + "/restored";
   const RunResult restored = run_refserver({"restore", "--store", store, "--snapshot", first, "--target", target});
   ASSERT_EQ(restored.status, 0) << restored.err;
