@@ -226,11 +226,14 @@ ManifestStatus check_kind(ManifestReader* reader, ManifestEntry* entry) {
       return fail(reader, ManifestStatus::misplaced_reparse, entry->offset, entry->path);
     return ManifestStatus::ok;
   }
+  // The reparse bit may stand on a directory or file without a reparse record:
+  // reparse points whose content a file-system filter presents (compressed,
+  // deduplicated, cloud files) are captured as what they present.
   if (entry->is_directory) {
-    if ((bits & kFileAttributeDirectory) == 0 || (bits & kFileAttributeReparsePoint) != 0)
+    if ((bits & kFileAttributeDirectory) == 0)
       return fail(reader, ManifestStatus::kind_mismatch, entry->offset, entry->path);
   } else if (!entry->is_stream) {
-    if ((bits & (kFileAttributeDirectory | kFileAttributeReparsePoint)) != 0)
+    if ((bits & kFileAttributeDirectory) != 0)
       return fail(reader, ManifestStatus::kind_mismatch, entry->offset, entry->path);
   }
   return ManifestStatus::ok;

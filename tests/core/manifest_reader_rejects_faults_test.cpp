@@ -179,3 +179,17 @@ TEST(ManifestReaderRejects, PathRules) {
 }
 
 }  // namespace
+
+namespace {
+
+// Compressed, deduplicated and cloud files and folders keep the reparse bit in
+// their attribute word but are captured as what they present: no reparse record.
+TEST(ManifestReaderKinds, AcceptsDataBearingReparsePointsCapturedAsTheirContent) {
+  TestEntry cloud_folder = dir_entry("cloud");
+  cloud_folder.attributes = 0x410;
+  TestEntry compressed = file_entry("cloud/compressed.dll", 5000, {1, 2});
+  compressed.attributes = 0x420;
+  EXPECT_EQ(ManifestStatus::ok, validate(manifest_bytes({dir_entry("."), cloud_folder, compressed})));
+}
+
+}  // namespace
