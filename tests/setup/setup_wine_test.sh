@@ -63,6 +63,10 @@ case "$mode" in
     target="$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0"
     mkdir -p "$target"
     cp "$2" "$target/powershell.exe"
+    # The caption buttons are drawn with Marlett; without it the screenshot shows letters.
+    if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+      cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    fi
     wineserver -k || true
     wineserver -w || true
     ;;

@@ -146,31 +146,109 @@ bool wait_until_gone(HWND window, DWORD ms) {
 
 namespace {
 
-// Draws an icon into a small bitmap, so icons of two processes can be compared
-// by their pixels rather than by handle.
-std::vector<DWORD> icon_pixels(HICON icon) {
-    std::vector<DWORD> pixels(32 * 32, 0);
-    if (icon == nullptr) return pixels;
+}  // namespace
+
+std::vector<DWORD> screen_pixels(const RECT& r) {
+    const int width = r.right - r.left;
+    const int height = r.bottom - r.top;
+    std::vector<DWORD> pixels(static_cast<size_t>(width * height), 0);
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = 32;
-    info.bmiHeader.biHeight = -32;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
-    PatBlt(memory, 0, 0, 32, 32, WHITENESS);
-    DrawIconEx(memory, 0, 0, icon, 32, 32, 0, nullptr, DI_NORMAL);
+    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
     GdiFlush();
-    std::copy(static_cast<DWORD*>(bits), static_cast<DWORD*>(bits) + 32 * 32, pixels.begin());
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<DWORD*>(bits)[i] & 0xFFFFFF;
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
     return pixels;
+}
+
+std::vector<DWORD> printed_pixels(HWND window, int width, int height) {
+    std::vector<DWORD> pixels(static_cast<size_t>(width * height), 0);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    SendMessageW(window, WM_PRINT, reinterpret_cast<WPARAM>(memory),
+                 PRF_CLIENT | PRF_NONCLIENT | PRF_ERASEBKGND | PRF_CHILDREN);
+    GdiFlush();
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<DWORD*>(bits)[i] & 0xFFFFFF;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+namespace {
+
+// An icon drawn as a static icon control draws it: at its own size, over the
+// dialog's background colour.
+std::vector<DWORD> icon_pixels(HICON icon, int width, int height, DWORD background) {
+    std::vector<DWORD> pixels(static_cast<size_t>(width * height), 0);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    for (size_t i = 0; i < pixels.size(); ++i) static_cast<DWORD*>(bits)[i] = background;
+    DrawIconEx(memory, 0, 0, icon, 0, 0, 0, nullptr, DI_NORMAL);
+    GdiFlush();
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<DWORD*>(bits)[i] & 0xFFFFFF;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+size_t equal_pixels(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
+    size_t same = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) same += a[i] == b[i];
+    return same;
+}
+
+// Which standard icon the control shows: the one whose drawing matches the
+// screen best, or nullptr when none matches most of the pixels.
+LPCWSTR shown_standard_icon(HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    const std::vector<DWORD> shown = screen_pixels(r);
+    if (shown.empty()) return nullptr;
+    LPCWSTR best = nullptr;
+    size_t best_same = shown.size() * 9 / 10;
+    for (LPCWSTR icon : {IDI_ERROR, IDI_INFORMATION, IDI_WARNING, IDI_QUESTION}) {
+        const size_t same = equal_pixels(
+            shown, icon_pixels(LoadIconW(nullptr, icon), r.right - r.left, r.bottom - r.top, shown[0]));
+        if (same > best_same) {
+            best_same = same;
+            best = icon;
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -180,22 +258,22 @@ MessageBoxSeen take_message_box(HWND owner, DWORD ms) {
     HWND box = wait_for_owned_dialog(owner, ms);
     if (box == nullptr) return seen;
     seen.found = true;
+    Sleep(300);  // let it paint before its icon is read from the screen
     seen.owner = GetWindow(box, GW_OWNER);
     seen.title = window_text(box);
-    HICON shown_icon = nullptr;
+    LPCWSTR icon = nullptr;
     for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
         if (class_name(child) != L"Static") continue;
         const LONG_PTR style = GetWindowLongPtrW(child, GWL_STYLE);
         if ((style & SS_TYPEMASK) == SS_ICON) {
-            shown_icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+            if (IsWindowVisible(child)) icon = shown_standard_icon(child);
         } else {
             const std::wstring text = window_text(child);
             if (!text.empty()) seen.text = text;
         }
     }
-    const std::vector<DWORD> drawn = icon_pixels(shown_icon);
-    seen.error_icon = drawn == icon_pixels(LoadIconW(nullptr, IDI_ERROR));
-    seen.information_icon = drawn == icon_pixels(LoadIconW(nullptr, IDI_INFORMATION));
+    seen.error_icon = icon == IDI_ERROR;
+    seen.information_icon = icon == IDI_INFORMATION;
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     wait_until_gone(box, 5000);
     return seen;

@@ -52,6 +52,11 @@ MessageBoxSeen take_message_box(HWND owner, DWORD ms);
 // True when no message box owned by `owner` appears within `ms`.
 bool no_message_box(HWND owner, DWORD ms);
 
+// Pixels (0xRRGGBB) of a screen rectangle as the display shows it.
+std::vector<DWORD> screen_pixels(const RECT& r);
+// Pixels of `window` drawn by itself into a bitmap (WM_PRINT), at `width` x `height`.
+std::vector<DWORD> printed_pixels(HWND window, int width, int height);
+
 // Files and directories.
 bool read_file(const std::wstring& path, std::string* bytes);
 bool write_file(const std::wstring& path, const std::string& bytes);

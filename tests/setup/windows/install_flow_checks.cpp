@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "big_log.h"
 #include "driver_checks.h"
 #include "driver_support.h"
 
@@ -155,7 +156,7 @@ std::wstring argument(const std::wstring& command_line, int index) {
 // Lets the double end and checks the window once the installer is over.
 void finish_install(Session& s, const wchar_t* log_text, const wchar_t* message, bool error, const char* when) {
     write_file(s.double_directory + L"\\release", "");
-    HWND box = wait_for_owned_dialog(s.setup.main, 20000);
+    HWND box = wait_for_owned_dialog(s.setup.main, 30000);
     if (!check(box != nullptr, "%s: the outcome is shown", when)) return;
     const std::wstring shown_log = window_text(s.c.log);
     check(shown_log == log_text, "%s: the log field shows %s", when, shown(shown_log).c_str());
@@ -218,7 +219,8 @@ void check_later_installs(Session& s, const std::wstring& first_directory) {
     SetWindowTextW(s.c.time, L"02:00");
     started = start_install(s, 1, "big");
     if (!started.ok) return;
-    finish_install(s, (std::wstring(65534, L'a') + L"\uFFFD").c_str(), failure_text, true,
+    const std::string head = big_log_head();
+    finish_install(s, (std::wstring(head.begin(), head.end()) + L"\uFFFD").c_str(), failure_text, true,
                    "install with a log over 65535 bytes");
     started = start_install(s, 0, "empty");
     if (!started.ok) return;

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "big_log.h"
+
 namespace {
 
 std::wstring double_directory() {
@@ -52,9 +54,7 @@ void write_log(const std::wstring& path, const std::string& kind) {
     } else if (kind == "failure") {
         bytes = "Machine already installed. Review the existing configuration before replacing it.\r\n";
     } else if (kind == "big") {
-        // 65534 bytes, then a two-byte character cut by the 65535-byte read.
-        bytes.assign(65534, 'a');
-        bytes += "\xc3\xa9";
+        bytes = big_log_head() + "\xc3\xa9";
         bytes.append(70000 - bytes.size(), 'b');
     } else if (kind == "empty") {
         bytes.clear();

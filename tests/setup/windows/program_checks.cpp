@@ -25,15 +25,61 @@ DWORD run_self_test_of(const std::wstring& setup) {
     return code;
 }
 
-// Copies the program and changes one packaged resource: deleted, or made empty.
+uint16_t u16_at(const std::string& b, size_t at) {
+    return at + 2 <= b.size() ? static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8) : 0;
+}
+
+uint32_t u32_at(const std::string& b, size_t at) {
+    return at + 4 <= b.size() ? static_cast<uint32_t>(u16_at(b, at)) | static_cast<uint32_t>(u16_at(b, at + 2)) << 16 : 0;
+}
+
+void put_u16(std::string& b, size_t at, uint16_t v) {
+    b[at] = static_cast<char>(v & 0xFF);
+    b[at + 1] = static_cast<char>(v >> 8);
+}
+
+// File offset of the resource directory entry with `id` in the directory at
+// `directory` (offsets relative to the resource section's start `base`).
+size_t find_entry(const std::string& b, size_t base, size_t directory, uint32_t id) {
+    const size_t entries = u16_at(b, base + directory + 12) + u16_at(b, base + directory + 14);
+    for (size_t i = 0; i < entries; ++i) {
+        const size_t entry = base + directory + 16 + i * 8;
+        if (u32_at(b, entry) == id) return entry;
+    }
+    return 0;
+}
+
+// Copies the program and damages one packaged resource in its resource
+// directory: renumbered out of the package (missing), or its size set to 0.
+// Renumbering to a neighbour keeps the entries sorted for the loader's search.
 bool damaged_copy(const std::wstring& setup, const std::wstring& copy, int id, bool empty) {
-    if (!CopyFileW(setup.c_str(), copy.c_str(), FALSE)) return false;
-    HANDLE update = BeginUpdateResourceW(copy.c_str(), FALSE);
-    if (update == nullptr) return false;
-    static char nothing = 0;
-    const BOOL changed = UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCEW(id), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
-                                         empty ? &nothing : nullptr, 0);
-    return EndUpdateResourceW(update, !changed) && changed;
+    std::string b;
+    if (!read_file(setup, &b)) return false;
+    const size_t pe = u32_at(b, 0x3c);
+    const size_t optional = pe + 24;
+    const uint32_t resource_rva = u32_at(b, optional + 112 + 2 * 8);
+    const size_t sections = optional + u16_at(b, pe + 20);
+    size_t base = 0;
+    for (size_t i = 0; i < u16_at(b, pe + 6); ++i) {
+        const size_t section = sections + i * 40;
+        const uint32_t rva = u32_at(b, section + 12);
+        if (resource_rva >= rva && resource_rva < rva + u32_at(b, section + 8))
+            base = u32_at(b, section + 20) + (resource_rva - rva);
+    }
+    if (base == 0) return false;
+    const size_t type = find_entry(b, base, 0, 10);
+    if (type == 0) return false;
+    const size_t name = find_entry(b, base, u32_at(b, type + 4) & 0x7FFFFFFF, static_cast<uint32_t>(id));
+    if (name == 0) return false;
+    if (empty) {
+        const size_t language = base + (u32_at(b, name + 4) & 0x7FFFFFFF) + 16;
+        const size_t data = base + u32_at(b, language + 4);
+        put_u16(b, data + 4, 0);
+        put_u16(b, data + 6, 0);
+    } else {
+        put_u16(b, name, static_cast<uint16_t>(id == 100 ? 99 : id + 1));
+    }
+    return write_file(copy, b);
 }
 
 std::set<WORD> resource_ids(HMODULE module, LPCWSTR type) {
@@ -68,14 +114,6 @@ std::string resource_bytes(HMODULE module, LPCWSTR type, int id) {
     HGLOBAL loaded = LoadResource(module, found);
     const char* data = loaded != nullptr ? static_cast<const char*>(LockResource(loaded)) : nullptr;
     return data != nullptr ? std::string(data, SizeofResource(module, found)) : std::string();
-}
-
-uint16_t u16_at(const std::string& b, size_t at) {
-    return at + 2 <= b.size() ? static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8) : 0;
-}
-
-uint32_t u32_at(const std::string& b, size_t at) {
-    return at + 4 <= b.size() ? static_cast<uint32_t>(u16_at(b, at)) | static_cast<uint32_t>(u16_at(b, at + 2)) << 16 : 0;
 }
 
 }  // namespace
