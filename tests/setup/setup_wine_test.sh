@@ -3,8 +3,7 @@
 # program. Unix paths among the driver's arguments are handed over as Z: paths.
 #
 #   setup_wine_test.sh plain DRIVER ARGS...
-#       in the shared prefix $VARDOKEEP_WINEPREFIX (made by the test command), or
-#       in a prefix of our own under the build tree when that is unset
+#       in the shared prefix $VARDOKEEP_WINEPREFIX (tools/environment.sh)
 #   setup_wine_test.sh prepare PREFIX DOUBLE
 #       makes our own prefix for window tests: a virtual desktop, so the
 #       screenshot shows the caption Wine draws, and the PowerShell test double
@@ -41,19 +40,13 @@ mode=$1
 shift
 case "$mode" in
   plain)
-    own=""
-    if [ -z "${VARDOKEEP_WINEPREFIX:-}" ]; then
-      own="$(dirname "$1")/wineprefix"
-      export WINEPREFIX="$own"
-      make_prefix
-    else
-      export WINEPREFIX="$VARDOKEEP_WINEPREFIX"
-    fi
-    status=0
-    run_driver "$@" || status=$?
-    # Only a prefix of our own may be stopped; the shared one serves other tests.
-    if [ -n "$own" ]; then wineserver -k || true; fi
-    exit "$status"
+    # The shared prefix of the test command; it serves other tests at the same
+    # time, so it is never stopped here.
+    source "$(dirname "$0")/../../tools/environment.sh"
+    export WINEDLLOVERRIDES="mscoree,mshtml=;powershell.exe=n"
+    bash "$(dirname "$0")/../../tools/wine-prefix.sh"
+    export WINEPREFIX="$VARDOKEEP_WINEPREFIX"
+    run_driver "$@"
     ;;
   prepare)
     export WINEPREFIX=$1

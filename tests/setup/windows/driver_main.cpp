@@ -14,6 +14,7 @@
 #include "driver_support.h"
 
 int wmain(int argc, wchar_t** argv) {
+    remember_existing_package_directories();
     const std::wstring scenario = argc > 1 ? argv[1] : L"";
     auto arg = [&](int i) { return i < argc ? std::wstring(argv[i]) : std::wstring(); };
     auto shots = [&](int i) { return arg(i) == L"-" ? std::wstring() : arg(i); };

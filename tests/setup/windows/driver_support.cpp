@@ -325,10 +325,27 @@ std::wstring temp_directory() {
     return path;
 }
 
+namespace {
+// Package directories that an earlier, interrupted run may have left behind.
+std::vector<std::wstring> existing_packages;
+}
+
+void remember_existing_package_directories() {
+    existing_packages.clear();
+    for (const std::wstring& name : directory_entries(temp_directory()))
+        if (name.rfind(L"Vardokeep-", 0) == 0) existing_packages.push_back(name);
+    if (!existing_packages.empty())
+        std::printf("note %zu package directories from earlier runs are ignored\n", existing_packages.size());
+}
+
 std::vector<std::wstring> package_directories() {
     std::vector<std::wstring> names;
-    for (const std::wstring& name : directory_entries(temp_directory()))
-        if (name.rfind(L"Vardokeep-", 0) == 0) names.push_back(name);
+    for (const std::wstring& name : directory_entries(temp_directory())) {
+        if (name.rfind(L"Vardokeep-", 0) != 0) continue;
+        bool earlier = false;
+        for (const std::wstring& existing : existing_packages) earlier = earlier || existing == name;
+        if (!earlier) names.push_back(name);
+    }
     return names;
 }
 

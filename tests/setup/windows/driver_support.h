@@ -63,7 +63,9 @@ bool write_file(const std::wstring& path, const std::string& bytes);
 bool file_exists(const std::wstring& path);
 std::vector<std::wstring> directory_entries(const std::wstring& directory);
 std::wstring temp_directory();
-// Names "Vardokeep-*" in the temporary directory.
+// Names "Vardokeep-*" in the temporary directory, except those that were there
+// when remember_existing_package_directories() ran at the driver's start.
+void remember_existing_package_directories();
 std::vector<std::wstring> package_directories();
 
 // The eleven packaged names, in resource order, written out independently.
