@@ -43,7 +43,6 @@ case "$mode" in
     # The shared prefix of the test command; it serves other tests at the same
     # time, so it is never stopped here.
     source "$(dirname "$0")/../../tools/environment.sh"
-    export WINEDLLOVERRIDES="mscoree,mshtml=;powershell.exe=n"
     bash "$(dirname "$0")/../../tools/wine-prefix.sh"
     export WINEPREFIX="$VARDOKEEP_WINEPREFIX"
     run_driver "$@"

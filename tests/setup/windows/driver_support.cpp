@@ -146,11 +146,10 @@ bool wait_until_gone(HWND window, DWORD ms) {
 
 namespace {
 
-}  // namespace
-
-std::vector<DWORD> screen_pixels(const RECT& r) {
-    const int width = r.right - r.left;
-    const int height = r.bottom - r.top;
+// Pixels (0xRRGGBB) of a width x height bitmap after `draw` has drawn into it;
+// the bitmap starts filled with `background`.
+template <typename Draw>
+std::vector<DWORD> drawn_pixels(int width, int height, DWORD background, Draw draw) {
     std::vector<DWORD> pixels(static_cast<size_t>(width * height), 0);
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
@@ -163,9 +162,11 @@ std::vector<DWORD> screen_pixels(const RECT& r) {
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    DWORD* data = static_cast<DWORD*>(bits);
+    for (size_t i = 0; i < pixels.size(); ++i) data[i] = background;
+    draw(memory, screen);
     GdiFlush();
-    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<DWORD*>(bits)[i] & 0xFFFFFF;
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = data[i] & 0xFFFFFF;
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
@@ -173,28 +174,19 @@ std::vector<DWORD> screen_pixels(const RECT& r) {
     return pixels;
 }
 
+}  // namespace
+
+std::vector<DWORD> screen_pixels(const RECT& r) {
+    return drawn_pixels(r.right - r.left, r.bottom - r.top, 0, [&](HDC memory, HDC screen) {
+        BitBlt(memory, 0, 0, r.right - r.left, r.bottom - r.top, screen, r.left, r.top, SRCCOPY);
+    });
+}
+
 std::vector<DWORD> printed_pixels(HWND window, int width, int height) {
-    std::vector<DWORD> pixels(static_cast<size_t>(width * height), 0);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    SendMessageW(window, WM_PRINT, reinterpret_cast<WPARAM>(memory),
-                 PRF_CLIENT | PRF_NONCLIENT | PRF_ERASEBKGND | PRF_CHILDREN);
-    GdiFlush();
-    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<DWORD*>(bits)[i] & 0xFFFFFF;
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+    return drawn_pixels(width, height, 0, [&](HDC memory, HDC) {
+        SendMessageW(window, WM_PRINT, reinterpret_cast<WPARAM>(memory),
+                     PRF_CLIENT | PRF_NONCLIENT | PRF_ERASEBKGND | PRF_CHILDREN);
+    });
 }
 
 namespace {
@@ -202,27 +194,8 @@ namespace {
 // An icon drawn as a static icon control draws it: at its own size, over the
 // dialog's background colour.
 std::vector<DWORD> icon_pixels(HICON icon, int width, int height, DWORD background) {
-    std::vector<DWORD> pixels(static_cast<size_t>(width * height), 0);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    for (size_t i = 0; i < pixels.size(); ++i) static_cast<DWORD*>(bits)[i] = background;
-    DrawIconEx(memory, 0, 0, icon, 0, 0, 0, nullptr, DI_NORMAL);
-    GdiFlush();
-    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<DWORD*>(bits)[i] & 0xFFFFFF;
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+    return drawn_pixels(width, height, background,
+                        [&](HDC memory, HDC) { DrawIconEx(memory, 0, 0, icon, 0, 0, 0, nullptr, DI_NORMAL); });
 }
 
 size_t equal_pixels(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
