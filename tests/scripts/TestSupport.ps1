@@ -350,20 +350,24 @@ function global:Get-Acl([string]$LiteralPath) {
 # --- Registry (HKLM:), through Pester mocks of the item cmdlets ---------------
 
 function Register-RegistryMocks {
+    # The item cmdlets take arrays of paths; the scripts pass one.
     Mock New-Item -ParameterFilter { $Path -like 'HKLM:*' } -MockWith {
+        $key = [string]$Path
         if ($global:FakeWindows.RegistryFails) { throw 'Requested registry access is not allowed.' }
-        $global:FakeWindows.Calls.Add("New-Item $Path Force=$($Force.IsPresent)")
-        if (-not $global:FakeWindows.Registry.ContainsKey($Path)) { $global:FakeWindows.Registry[$Path] = @{} }
+        $global:FakeWindows.Calls.Add("New-Item $key Force=$($Force.IsPresent)")
+        if (-not $global:FakeWindows.Registry.ContainsKey($key)) { $global:FakeWindows.Registry[$key] = @{} }
     }
     Mock New-ItemProperty -ParameterFilter { $LiteralPath -like 'HKLM:*' } -MockWith {
+        $key = [string]$LiteralPath
         if ($global:FakeWindows.RegistryFails) { throw 'Requested registry access is not allowed.' }
         $global:FakeWindows.Calls.Add("New-ItemProperty $Name")
-        $global:FakeWindows.Registry[$LiteralPath][$Name] = [pscustomobject]@{ Type = [string]$PropertyType; Value = $Value }
+        $global:FakeWindows.Registry[$key][$Name] = [pscustomobject]@{ Type = [string]$PropertyType; Value = $Value }
     }
     Mock Remove-Item -ParameterFilter { $LiteralPath -like 'HKLM:*' } -MockWith {
-        $global:FakeWindows.Calls.Add("Remove-Item $LiteralPath")
-        if (-not $global:FakeWindows.Registry.ContainsKey($LiteralPath)) { throw "Cannot find path '$LiteralPath' because it does not exist." }
-        $global:FakeWindows.Registry.Remove($LiteralPath)
+        $key = [string]$LiteralPath
+        $global:FakeWindows.Calls.Add("Remove-Item $key Recurse=$($Recurse.IsPresent)")
+        if (-not $global:FakeWindows.Registry.ContainsKey($key)) { throw "Cannot find path '$key' because it does not exist." }
+        $global:FakeWindows.Registry.Remove($key)
     }
 }
 
