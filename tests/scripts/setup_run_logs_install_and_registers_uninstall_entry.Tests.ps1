@@ -33,6 +33,7 @@ Describe 'Setup-Run after a successful install' {
         $outcome.Run.ExitCode | Should -Be 0
         $outcome.LogLines | Should -Not -Contain ('an earlier, longer log' * 100)
         $publicKey = (Get-Content -LiteralPath (Join-Path $machineDir 'id_ed25519.pub') -Raw).TrimEnd()
+        $publicKey.Length | Should -BeGreaterThan 160
         $outcome.LogLines | Should -Be @(
             'Paste this public key into the Vardokeep Windows enrollment form:',
             $publicKey,
