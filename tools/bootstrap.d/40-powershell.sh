@@ -7,6 +7,10 @@ pwsh_version=7.6.10
 pester_version=5.7.1
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
 tools="$HOME/.dotnet/tools"
+if ! command -v dotnet >/dev/null; then
+  echo "40-powershell.sh: the .NET SDK (dotnet) is needed to install PowerShell" >&2
+  exit 1
+fi
 
 if [ ! -x "$tools/pwsh" ] || [ ! -d "$tools/.store/powershell/$pwsh_version" ]; then
   if dotnet tool list --global | grep -qi '^powershell '; then
