@@ -1,0 +1,213 @@
+#Requires -RunAsAdministrator
+# Installs the Vardokeep agent for one machine: protected directories, the
+# machine's SSH identity and configuration, job.json and the daily backup task,
+# registered disabled. Stops at the first failure and undoes nothing.
+param(
+    [Parameter(Mandatory = $true)][string]$EnrollmentFile,
+    [Parameter(Mandatory = $true)][string]$Source,
+    [ValidatePattern('^([01][0-9]|2[0-3]):[0-5][0-9]\z')][string]$At = '02:00',
+    [string[]]$Exclude = @(),
+    [switch]$UseVss,
+    [switch]$UseVssWriters
+)
+
+$ErrorActionPreference = 'Stop'
+
+# Patterns end in \z rather than $: .NET lets $ match before a final line feed,
+# and no name here may carry one into a path, a task or a configuration line.
+$MachinePattern = '^[A-Za-z0-9][A-Za-z0-9_.-]{0,47}\z'
+$HostPattern = '^[A-Za-z0-9][A-Za-z0-9_.-]{0,252}\z'
+$UserPattern = '^[A-Za-z0-9_-]+\z'
+$HostKeyPattern = '^ssh-ed25519 [A-Za-z0-9+/]{68}\z'
+$SystemSid = 'S-1-5-18'
+$AdministratorsSid = 'S-1-5-32-544'
+
+function Get-FullPath([string]$Path) {
+    # .NET file calls resolve relative paths against the process directory, not
+    # against PowerShell's location.
+    return $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($Path)
+}
+
+function Test-TextRule($Value, [string]$Pattern) {
+    return ($Value -is [string]) -and ($Value -match $Pattern)
+}
+
+function Test-PortRule($Value) {
+    $integral = ($Value -is [int]) -or ($Value -is [long])
+    return $integral -and $Value -ge 1 -and $Value -le 65535
+}
+
+function Invoke-Icacls {
+    # Only icacls' exit code decides. Windows PowerShell turns a native program's
+    # standard error into error records once streams are merged (as Setup-Run
+    # does), which Stop would make fatal before the exit code is seen. A tool
+    # that cannot be started must not leave an earlier exit code behind.
+    $ErrorActionPreference = 'Continue'
+    $global:LASTEXITCODE = -1
+    $null = & icacls.exe @args 2>&1
+    return $global:LASTEXITCODE
+}
+
+function Protect-Directory([string]$Path) {
+    if (Test-Path -LiteralPath $Path) {
+        $item = Get-Item -LiteralPath $Path -Force
+        if ($item.Attributes -band [IO.FileAttributes]::ReparsePoint) {
+            throw 'Installation directory cannot be a reparse point.'
+        }
+    } else {
+        $null = [IO.Directory]::CreateDirectory($Path)
+    }
+    $code = Invoke-Icacls $Path '/inheritance:r' '/grant:r' "*${SystemSid}:(OI)(CI)F" "*${AdministratorsSid}:(OI)(CI)F"
+    if ($code -ne 0) { throw 'Failed to protect installation directory.' }
+
+    # A directory made beforehand by someone else keeps its owner through the
+    # grant above, and an owner can always rewrite the DACL. Take ownership, then
+    # verify what is actually stored.
+    $code = Invoke-Icacls $Path '/setowner' "*$AdministratorsSid"
+    if ($code -ne 0) { throw 'Failed to protect installation directory.' }
+    $sidType = [System.Security.Principal.SecurityIdentifier]
+    $acl = Get-Acl -LiteralPath $Path
+    $owner = $acl.GetOwner($sidType).Value
+    if ($owner -ne $AdministratorsSid -and $owner -ne $SystemSid) {
+        throw 'Failed to protect installation directory.'
+    }
+    foreach ($rule in $acl.GetAccessRules($true, $true, $sidType)) {
+        $sid = $rule.IdentityReference.Value
+        if ($sid -ne $AdministratorsSid -and $sid -ne $SystemSid) {
+            throw 'Failed to protect installation directory.'
+        }
+    }
+}
+
+# 1. The two shadow-copy modes exclude each other; nothing is read before this.
+if ($UseVss -and $UseVssWriters) {
+    throw 'Choose volume-only VSS or native writers VSS, not both.'
+}
+
+# 2. Enrollment file.
+$enrollmentText = [IO.File]::ReadAllText((Get-FullPath $EnrollmentFile))
+$enrollment = $enrollmentText | ConvertFrom-Json
+$valid = (Test-TextRule $enrollment.Machine $MachinePattern) -and
+    (Test-TextRule $enrollment.ServerHost $HostPattern) -and
+    (Test-TextRule $enrollment.ServerUser $UserPattern) -and
+    (Test-PortRule $enrollment.ServerPort) -and
+    (Test-TextRule $enrollment.HostKey $HostKeyPattern)
+if (-not $valid) { throw 'Invalid enrollment file.' }
+$Machine = [string]$enrollment.Machine
+$ServerHost = [string]$enrollment.ServerHost
+$ServerUser = [string]$enrollment.ServerUser
+$ServerPort = [long]$enrollment.ServerPort
+$HostKey = [string]$enrollment.HostKey
+
+# 3. Source. ProviderPath keeps a UNC source free of the provider prefix.
+$sourcePath = (Resolve-Path -LiteralPath $Source).ProviderPath
+if (-not (Test-Path -LiteralPath $sourcePath -PathType Container)) {
+    throw 'Source must be a directory.'
+}
+
+# 4. OpenSSH client.
+$openSshDir = Join-Path $env:SystemRoot 'System32\OpenSSH'
+$sshExe = Join-Path $openSshDir 'ssh.exe'
+$sshKeygenExe = Join-Path $openSshDir 'ssh-keygen.exe'
+if (-not (Test-Path -LiteralPath $sshExe -PathType Leaf) -or -not (Test-Path -LiteralPath $sshKeygenExe -PathType Leaf)) {
+    throw 'Install Microsoft OpenSSH Client first: Add-WindowsCapability -Online -Name OpenSSH.Client~~~~0.0.1.0'
+}
+
+# 5. Installation and state directories.
+$installDir = Join-Path $env:ProgramFiles 'Vardokeep'
+$stateDir = Join-Path $env:ProgramData 'Vardokeep'
+Protect-Directory $installDir
+Protect-Directory $stateDir
+
+# 6. Agent and companion scripts.
+foreach ($name in @('vardokeep-agent.exe', 'Run-Backup.ps1', 'Uninstall-Vardokeep.ps1')) {
+    Copy-Item -LiteralPath (Join-Path $PSScriptRoot $name) -Destination $installDir -Force
+}
+
+# 7. Machine directory.
+$machineDir = Join-Path $stateDir $Machine
+if (Test-Path -LiteralPath $machineDir) {
+    throw 'Machine already installed. Review the existing configuration before replacing it.'
+}
+$null = [IO.Directory]::CreateDirectory($machineDir)
+
+# 8. Key. One prepared argument string, so that -N gets an explicit empty
+# passphrase under Windows PowerShell 5.1.
+$keyPath = Join-Path $machineDir 'id_ed25519'
+$keygenArguments = '-q -t ed25519 -N "" -f "' + $keyPath + '"'
+$keygen = Start-Process -FilePath $sshKeygenExe -ArgumentList $keygenArguments -NoNewWindow -Wait -PassThru
+if ($keygen.ExitCode -ne 0) { throw 'SSH key generation failed.' }
+
+# 9. Only SYSTEM and Administrators reach the private key; SYSTEM owns it.
+$code = Invoke-Icacls $keyPath '/inheritance:r' '/grant:r' "*${SystemSid}:F" "*${AdministratorsSid}:F" '/setowner' "*$SystemSid"
+if ($code -ne 0) { throw 'Failed to protect SSH identity.' }
+
+# 10. known_hosts and ssh.conf.
+$knownHostsPath = Join-Path $machineDir 'known_hosts'
+$sshConfigPath = Join-Path $machineDir 'ssh.conf'
+if ($ServerPort -eq 22) {
+    $hostPattern = $ServerHost
+} else {
+    $hostPattern = '[' + $ServerHost + ']:' + $ServerPort
+}
+[IO.File]::WriteAllText($knownHostsPath, $hostPattern + ' ' + $HostKey + "`n", [Text.Encoding]::ASCII)
+$sshConfig = 'Host vardo-backup' + "`n" +
+    ' HostName ' + $ServerHost + "`n" +
+    ' Port ' + $ServerPort + "`n" +
+    ' User ' + $ServerUser + "`n" +
+    ' IdentityFile "' + $keyPath.Replace('\', '/') + '"' + "`n" +
+    ' UserKnownHostsFile "' + $knownHostsPath.Replace('\', '/') + '"' + "`n" +
+    ' StrictHostKeyChecking yes' + "`n" +
+    ' IdentitiesOnly yes' + "`n" +
+    ' BatchMode yes' + "`n"
+[IO.File]::WriteAllText($sshConfigPath, $sshConfig, (New-Object System.Text.UTF8Encoding($false)))
+
+# 11. The agent's own configuration never becomes part of a backup: a source
+# inside it is refused, a source around it excludes it. The separator is the
+# platform's own, a backslash on Windows.
+$separator = [IO.Path]::DirectorySeparatorChar
+$sourceBase = $sourcePath.TrimEnd($separator) + $separator
+$ignoreCase = [StringComparison]::OrdinalIgnoreCase
+$excludes = New-Object System.Collections.Generic.List[string]
+foreach ($privatePath in @($stateDir, $installDir)) {
+    if ($sourcePath.Equals($privatePath, $ignoreCase) -or $sourcePath.StartsWith($privatePath + $separator, $ignoreCase)) {
+        throw 'Agent configuration cannot be the backup source.'
+    }
+    if ($privatePath.StartsWith($sourceBase, $ignoreCase)) {
+        $excludes.Add($privatePath.Substring($sourceBase.Length).Replace([string]$separator, '/'))
+    }
+}
+foreach ($value in $Exclude) { $excludes.Add([string]$value) }
+
+# 12. job.json, read by Run-Backup.ps1.
+$job = [ordered]@{
+    Machine = $Machine
+    Source = $sourcePath
+    SshConfig = $sshConfigPath
+    Destination = 'vardo-backup'
+    UseVss = $UseVss.IsPresent
+    UseVssWriters = $UseVssWriters.IsPresent
+    Excludes = $excludes.ToArray()
+}
+$jobJson = ConvertTo-Json -InputObject $job -Depth 4
+[IO.File]::WriteAllText((Join-Path $machineDir 'job.json'), $jobJson, (New-Object System.Text.UTF8Encoding($true)))
+
+# 13. The daily task, as SYSTEM, left disabled until the key is registered.
+$taskName = 'Vardokeep-' + $Machine
+$powerShellExe = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+$runBackupPath = Join-Path $installDir 'Run-Backup.ps1'
+$taskArguments = '-NoProfile -NonInteractive -ExecutionPolicy Bypass -File "' + $runBackupPath + '" -Machine "' + $Machine + '"'
+$action = New-ScheduledTaskAction -Execute $powerShellExe -Argument $taskArguments
+$trigger = New-ScheduledTaskTrigger -Daily -At $At
+$principal = New-ScheduledTaskPrincipal -UserId 'SYSTEM' -LogonType ServiceAccount -RunLevel Highest
+$settings = New-ScheduledTaskSettingsSet -MultipleInstances IgnoreNew -StartWhenAvailable -RestartCount 3 -RestartInterval (New-TimeSpan -Minutes 5) -ExecutionTimeLimit (New-TimeSpan -Hours 12)
+$null = Register-ScheduledTask -TaskName $taskName -Action $action -Trigger $trigger -Principal $principal -Settings $settings
+$null = Disable-ScheduledTask -TaskName $taskName
+
+# 14. What the administrator does next.
+$publicKey = [IO.File]::ReadAllText($keyPath + '.pub').TrimEnd()
+Write-Host 'Paste this public key into the Vardokeep Windows enrollment form:'
+Write-Host $publicKey
+Write-Host ('After registering the key: Enable-ScheduledTask -TaskName "' + $taskName + '"')
+Write-Host ('First test: Start-ScheduledTask -TaskName "' + $taskName + '"')
+Write-Host ('Local logs: ' + $machineDir)

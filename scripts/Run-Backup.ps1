@@ -1,0 +1,162 @@
+# Runs one backup of one machine, as the daily task does: one run per machine at
+# a time, optionally on a volume shadow copy of its own, the agent's output kept
+# in time-stamped logs (the newest 14 of each kind), the agent's exit code last.
+param(
+    [Parameter(Mandatory = $true)][ValidatePattern('^[A-Za-z0-9][A-Za-z0-9_.-]{0,47}\z')][string]$Machine
+)
+
+$ErrorActionPreference = 'Stop'
+
+function Quote-Argument([string]$Value) {
+    # Windows command-line rules: backslashes before a double quote are doubled
+    # and the quote escaped; trailing backslashes are doubled before the closing
+    # quote. Every element is quoted, the empty one included. \z, not $: a final
+    # line feed must not count as the end of the value.
+    $escaped = [regex]::Replace($Value, '(\\*)"', '$1$1\"')
+    $escaped = [regex]::Replace($escaped, '(\\+)\z', '$1$1')
+    return '"' + $escaped + '"'
+}
+
+function Add-ErrorLogLine([string]$Path, [string]$Line) {
+    [IO.File]::AppendAllText($Path, $Line + "`r`n", (New-Object System.Text.UTF8Encoding($false)))
+}
+
+function Remove-OldLogs([string]$Directory, [string]$Pattern) {
+    # -Filter alone also matches longer extensions through short names.
+    Get-ChildItem -LiteralPath $Directory -Filter $Pattern -File |
+        Where-Object { $_.Name -like $Pattern } |
+        Sort-Object LastWriteTime -Descending |
+        Select-Object -Skip 14 |
+        Remove-Item -Force
+}
+
+$machineDir = Join-Path (Join-Path $env:ProgramData 'Vardokeep') $Machine
+$machineDirExists = Test-Path -LiteralPath $machineDir -PathType Container
+$markerPath = Join-Path $machineDir 'active-shadow.json'
+$stamp = Get-Date -Format 'yyyyMMdd-HHmmss'
+
+# Runs started within the same second must not share a log: the first free name
+# of backup-<stamp>, backup-<stamp>-2, ... is claimed by creating its error log.
+$errorLog = Join-Path $machineDir ('backup-' + $stamp + '.log')
+$outputFile = Join-Path $machineDir ('backup-' + $stamp + '.out')
+if ($machineDirExists) {
+    $claimed = $false
+    for ($n = 1; -not $claimed; $n++) {
+        if ($n -gt 1000) { throw 'No free log name for this run.' }
+        $suffix = ''
+        if ($n -gt 1) { $suffix = '-' + $n }
+        $errorLog = Join-Path $machineDir ('backup-' + $stamp + $suffix + '.log')
+        $outputFile = Join-Path $machineDir ('backup-' + $stamp + $suffix + '.out')
+        if (Test-Path -LiteralPath $outputFile) { continue }
+        try {
+            $claim = New-Object System.IO.FileStream($errorLog, [IO.FileMode]::CreateNew, [IO.FileAccess]::Write, [IO.FileShare]::ReadWrite)
+            $claim.Dispose()
+            $claimed = $true
+        } catch {
+            if (-not (Test-Path -LiteralPath $errorLog)) { throw }
+        }
+    }
+}
+
+$mutexName = 'Global\Vardokeep-' + $Machine
+$mutex = New-Object System.Threading.Mutex($false, $mutexName)
+$mutexTaken = $false
+$exitCode = 1
+$agentProcess = $null
+$shadow = $null
+
+try {
+    try {
+        $mutexTaken = $mutex.WaitOne(0)
+    } catch [System.Threading.AbandonedMutexException] {
+        # The previous holder died; the mutex is now ours.
+        $mutexTaken = $true
+    }
+    if (-not $mutexTaken) { throw 'A backup for this machine is already running.' }
+
+    $jobPath = Join-Path $machineDir 'job.json'
+    $job = [IO.File]::ReadAllText($jobPath) | ConvertFrom-Json
+    $useVss = ($job.UseVss -is [bool]) -and $job.UseVss
+    $useVssWriters = ($job.UseVssWriters -is [bool]) -and $job.UseVssWriters
+    if ($useVss -and $useVssWriters) { throw 'Conflicting VSS modes in job configuration.' }
+    if (Test-Path -LiteralPath $markerPath) {
+        throw 'An earlier own VSS snapshot needs cleanup; inspect active-shadow.json before retrying.'
+    }
+
+    $source = [string]$job.Source
+    if ($useVss) {
+        if ($source -notmatch '^[A-Za-z]:\\') { throw 'VSS mode requires a local drive path.' }
+        $volume = $source.Substring(0, 3)
+        $created = Invoke-CimMethod -ClassName Win32_ShadowCopy -MethodName Create -Arguments @{ Volume = $volume; Context = 'ClientAccessible' }
+        if ($created.ReturnValue -ne 0) { throw ('VSS creation failed: ' + $created.ReturnValue) }
+        $shadowId = $created.ShadowID
+        $shadow = Get-CimInstance -ClassName Win32_ShadowCopy | Where-Object { $_.ID -eq $shadowId } | Select-Object -First 1
+        if ($null -eq $shadow) { throw 'Created shadow copy was not found.' }
+        $marker = $shadow | Select-Object ID, DeviceObject | ConvertTo-Json
+        [IO.File]::WriteAllText($markerPath, $marker, (New-Object System.Text.UTF8Encoding($false)))
+        # The agent reads the frozen volume below the same folder.
+        $source = $shadow.DeviceObject + '\' + $source.Substring(3)
+    }
+
+    $agentArguments = New-Object System.Collections.Generic.List[string]
+    $agentArguments.Add('backup')
+    $agentArguments.Add('--source')
+    $agentArguments.Add($source)
+    $agentArguments.Add('--ssh-config')
+    $agentArguments.Add([string]$job.SshConfig)
+    $agentArguments.Add('--destination')
+    $agentArguments.Add([string]$job.Destination)
+    if ($useVssWriters) { $agentArguments.Add('--vss-writers') }
+    foreach ($exclude in $job.Excludes) {
+        $agentArguments.Add('--exclude')
+        $agentArguments.Add([string]$exclude)
+    }
+    $quoted = foreach ($argument in $agentArguments) { Quote-Argument $argument }
+    $argumentLine = $quoted -join ' '
+
+    $agentPath = Join-Path (Join-Path $env:ProgramFiles 'Vardokeep') 'vardokeep-agent.exe'
+    $agentProcess = Start-Process -FilePath $agentPath -ArgumentList $argumentLine -NoNewWindow -PassThru -RedirectStandardError $errorLog -RedirectStandardOutput $outputFile
+    # Windows PowerShell loses the exit code of a process whose handle was never
+    # read before it ended.
+    $null = $agentProcess.Handle
+    $agentProcess.WaitForExit()
+    $agentProcess.Refresh()
+    $exitCode = $agentProcess.ExitCode
+} catch {
+    $exitCode = 1
+    if (Test-Path -LiteralPath $machineDir -PathType Container) {
+        try { Add-ErrorLogLine $errorLog ('runner_error: ' + $_.Exception.Message) } catch { }
+    }
+    Write-Error -ErrorRecord $_ -ErrorAction Continue
+} finally {
+    if ($null -ne $agentProcess) {
+        try {
+            if (-not $agentProcess.HasExited) { $agentProcess.Kill() }
+        } catch { }
+    }
+
+    if ($null -ne $shadow) {
+        try {
+            Remove-CimInstance -InputObject $shadow
+            try { Remove-Item -LiteralPath $markerPath -Force } catch { }
+        } catch {
+            $exitCode = 1
+            try { Add-ErrorLogLine $errorLog ('VSS cleanup failed: ' + $_.Exception.Message) } catch { }
+            Write-Warning 'Own VSS snapshot cleanup failed; inspect active-shadow.json. No other snapshot was deleted.'
+        }
+    }
+
+    if ($mutexTaken -and (Test-Path -LiteralPath $machineDir -PathType Container)) {
+        try {
+            Remove-OldLogs $machineDir 'backup-*.log'
+            Remove-OldLogs $machineDir 'backup-*.out'
+        } catch {
+            Write-Error -ErrorRecord $_ -ErrorAction Continue
+        }
+    }
+
+    if ($mutexTaken) { $mutex.ReleaseMutex() }
+    $mutex.Dispose()
+}
+
+exit $exitCode

@@ -1,0 +1,51 @@
+# Runs the install for the graphical setup: Install-Vardokeep.ps1 with the form's
+# values, then the texts and the entry under installed applications. Everything
+# said along the way goes into the install log that the setup shows.
+param(
+    [string]$EnrollmentFile,
+    [string]$Source,
+    [string]$At,
+    [string]$Log,
+    [switch]$UseVss
+)
+
+$ErrorActionPreference = 'Stop'
+$failed = $false
+
+$output = & {
+    try {
+        & (Join-Path $PSScriptRoot 'Install-Vardokeep.ps1') -EnrollmentFile $EnrollmentFile -Source $Source -At $At -UseVss:$UseVss.IsPresent
+
+        $installDir = Join-Path $env:ProgramFiles 'Vardokeep'
+        foreach ($name in @('README.md', 'LICENSE-xxhash', 'LICENSE-lz4', 'LICENSE-blake3-CC0', 'LICENSE-blake3-Apache', 'LICENSE-Vardokeep')) {
+            Copy-Item -LiteralPath (Join-Path $PSScriptRoot $name) -Destination $installDir -Force
+        }
+
+        $enrollmentPath = $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($EnrollmentFile)
+        $machine = [string]([IO.File]::ReadAllText($enrollmentPath) | ConvertFrom-Json).Machine
+
+        $key = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vardokeep-' + $machine
+        $powerShellExe = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+        $uninstallScript = Join-Path $installDir 'Uninstall-Vardokeep.ps1'
+        $uninstallString = '"' + $powerShellExe + '" -NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '" -Machine "' + $machine + '"'
+        $null = New-Item -Path $key -Force
+        $null = New-ItemProperty -LiteralPath $key -Name 'DisplayName' -PropertyType String -Value ('Vardokeep Agent - ' + $machine) -Force
+        $null = New-ItemProperty -LiteralPath $key -Name 'DisplayVersion' -PropertyType String -Value '0.1.0' -Force
+        $null = New-ItemProperty -LiteralPath $key -Name 'Publisher' -PropertyType String -Value 'Vardo' -Force
+        $null = New-ItemProperty -LiteralPath $key -Name 'InstallLocation' -PropertyType String -Value $installDir -Force
+        $null = New-ItemProperty -LiteralPath $key -Name 'UninstallString' -PropertyType String -Value $uninstallString -Force
+        $null = New-ItemProperty -LiteralPath $key -Name 'NoModify' -PropertyType DWord -Value 1 -Force
+        $null = New-ItemProperty -LiteralPath $key -Name 'NoRepair' -PropertyType DWord -Value 1 -Force
+    } catch {
+        $script:failed = $true
+        # The message alone: the setup window shows it as the log's last line.
+        $_.Exception.Message
+    }
+} *>&1
+
+# A wide rendering keeps long lines, the public key above all, on one line.
+$text = $output | Out-String -Width 4096
+$logPath = $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($Log)
+[IO.File]::WriteAllText($logPath, $text, (New-Object System.Text.UTF8Encoding($false)))
+
+if ($failed) { exit 1 }

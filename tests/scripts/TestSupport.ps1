@@ -1,0 +1,417 @@
+# Shared fixtures for the script tests. The scripts are Windows PowerShell code;
+# here they run under PowerShell 7 on Linux against a temporary tree that the
+# environment variables of Program Files, ProgramData and the Windows directory
+# point into, and against in-memory doubles of what only Windows has: Task
+# Scheduler, CIM shadow copies, icacls.exe with the DACLs it edits, Get-Acl. The
+# doubles keep state, so tests assert effects, and log every call in order.
+
+# Constants are global: the doubles below run as global functions, called from
+# inside the scripts under test.
+$global:VkTest = @{
+    RepoScripts = [IO.Path]::GetFullPath((Join-Path $PSScriptRoot '../../scripts'))
+    ValidHostKey = 'ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIATCClnfvk6ctBnC4RYfz5TOR9d5qPyOK9CIdcyLx77l'
+    SystemSid = 'S-1-5-18'
+    AdministratorsSid = 'S-1-5-32-544'
+    UsersSid = 'S-1-5-32-545'
+    ForeignSid = 'S-1-5-21-1004336348-1177238915-682003330-1001'
+    EnvironmentNames = @('ProgramFiles', 'ProgramData', 'SystemRoot', 'VK_FAKE_AGENT_ARGV', 'VK_FAKE_AGENT_EXIT',
+        'VK_FAKE_AGENT_STARTED', 'VK_FAKE_AGENT_RELEASE', 'VK_FAKE_AGENT_WATCH', 'VK_FAKE_KEYGEN_FAIL', 'VK_FAKE_KEYGEN_ARGV')
+}
+
+$global:VkTest.FakeAgent = @'
+#!/bin/sh
+# Stands in for vardokeep-agent.exe: records its arguments, writes one line on
+# each stream, can wait for a release file, and exits with the requested code.
+if [ -n "$VK_FAKE_AGENT_ARGV" ]; then
+  : > "$VK_FAKE_AGENT_ARGV"
+  for a in "$@"; do printf '%s\n' "$a" >> "$VK_FAKE_AGENT_ARGV"; done
+fi
+if [ -n "$VK_FAKE_AGENT_WATCH" ] && [ -e "$VK_FAKE_AGENT_WATCH" ]; then
+  cp "$VK_FAKE_AGENT_WATCH" "$VK_FAKE_AGENT_WATCH.seen"
+fi
+if [ -n "$VK_FAKE_AGENT_STARTED" ]; then : > "$VK_FAKE_AGENT_STARTED"; fi
+if [ -n "$VK_FAKE_AGENT_RELEASE" ]; then
+  i=0
+  while [ ! -e "$VK_FAKE_AGENT_RELEASE" ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+fi
+echo "agent output"
+echo "agent diagnostics" >&2
+exit "${VK_FAKE_AGENT_EXIT:-0}"
+'@
+
+$global:VkTest.KeygenShim = @'
+#!/bin/sh
+# ssh-keygen.exe for the tests: the real ssh-keygen with the same arguments.
+if [ -n "$VK_FAKE_KEYGEN_ARGV" ]; then
+  : > "$VK_FAKE_KEYGEN_ARGV"
+  for a in "$@"; do printf '[%s]\n' "$a" >> "$VK_FAKE_KEYGEN_ARGV"; done
+fi
+if [ -n "$VK_FAKE_KEYGEN_FAIL" ]; then exit 1; fi
+ssh-keygen "$@" || exit $?
+# A comment as long as a domain account's can be: the public key line must stay
+# one line in the install log, whatever the console width.
+for key in "$@"; do :; done
+sed -i 's/$/-at-branch-office-17.backup-clients.vardo-customer-domain.example.corp.internal/' "$key.pub"
+'@
+
+function Write-Executable([string]$Path, [string]$Text) {
+    [IO.File]::WriteAllText($Path, $Text.Replace("`r`n", "`n"), (New-Object System.Text.UTF8Encoding($false)))
+    & chmod +x $Path
+}
+
+function Reset-FakeWindows {
+    $global:FakeWindows = [pscustomobject]@{
+        Calls = New-Object System.Collections.Generic.List[string]
+        IcaclsCalls = New-Object System.Collections.Generic.List[object]
+        IcaclsFailOn = $null      # a path whose icacls call ends with exit code 5
+        IgnoreSetOwner = $false   # icacls reports success but the owner stays
+        Acl = @{}
+        Tasks = @{}
+        Registry = @{}
+        RegistryFails = $false
+        ShadowCopies = New-Object System.Collections.Generic.List[object]
+        CreateReturnValue = 0
+        HideCreatedShadow = $false
+        RemoveShadowFails = $false
+        NextShadow = 7
+    }
+    # A shadow copy that someone else made: no run may ever delete it.
+    $global:FakeWindows.ShadowCopies.Add([pscustomobject]@{
+        ID = '{0b6c4a54-0000-4000-8000-000000000001}'
+        DeviceObject = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy1'
+        VolumeName = 'C:\'
+    })
+}
+
+function New-VkTree {
+    $root = Join-Path ([IO.Path]::GetTempPath()) ('vk tree ' + [guid]::NewGuid().ToString('N').Substring(0, 10))
+    $tree = [pscustomobject]@{
+        Root = $root
+        Package = Join-Path $root 'package'
+        ProgramFiles = Join-Path $root 'Program Files'
+        ProgramData = Join-Path $root 'ProgramData'
+        SystemRoot = Join-Path $root 'Windows'
+        OpenSsh = Join-Path $root 'Windows/System32/OpenSSH'
+        InstallDir = Join-Path $root 'Program Files/Vardokeep'
+        StateDir = Join-Path $root 'ProgramData/Vardokeep'
+        Source = Join-Path $root 'source data'
+        SavedEnvironment = @{}
+    }
+    foreach ($dir in @($tree.Package, $tree.ProgramFiles, $tree.ProgramData, $tree.OpenSsh, $tree.Source)) {
+        $null = New-Item -ItemType Directory -Path $dir -Force
+    }
+    foreach ($name in @('Setup-Run.ps1', 'Install-Vardokeep.ps1', 'Run-Backup.ps1', 'Uninstall-Vardokeep.ps1')) {
+        Copy-Item -LiteralPath (Join-Path $global:VkTest.RepoScripts $name) -Destination $tree.Package
+    }
+    Write-Executable (Join-Path $tree.Package 'vardokeep-agent.exe') $global:VkTest.FakeAgent
+    foreach ($name in @('README.md', 'LICENSE-xxhash', 'LICENSE-lz4', 'LICENSE-blake3-CC0', 'LICENSE-blake3-Apache', 'LICENSE-Vardokeep')) {
+        [IO.File]::WriteAllText((Join-Path $tree.Package $name), "text of $name`n")
+    }
+    Write-Executable (Join-Path $tree.OpenSsh 'ssh.exe') "#!/bin/sh`nexit 0`n"
+    Write-Executable (Join-Path $tree.OpenSsh 'ssh-keygen.exe') $global:VkTest.KeygenShim
+    [IO.File]::WriteAllText((Join-Path $tree.Source 'file.txt'), 'content')
+
+    foreach ($name in $global:VkTest.EnvironmentNames) {
+        $tree.SavedEnvironment[$name] = [Environment]::GetEnvironmentVariable($name)
+        [Environment]::SetEnvironmentVariable($name, $null)
+    }
+    $env:ProgramFiles = $tree.ProgramFiles
+    $env:ProgramData = $tree.ProgramData
+    $env:SystemRoot = $tree.SystemRoot
+    Reset-FakeWindows
+    return $tree
+}
+
+function Remove-VkTree($Tree) {
+    foreach ($name in $global:VkTest.EnvironmentNames) {
+        [Environment]::SetEnvironmentVariable($name, $Tree.SavedEnvironment[$name])
+    }
+    if (Test-Path -LiteralPath $Tree.Root) { Remove-Item -LiteralPath $Tree.Root -Recurse -Force }
+}
+
+function New-Enrollment($Tree, [hashtable]$Override = @{}, [string[]]$Without = @(), [string]$Name = 'enrollment.json') {
+    $values = [ordered]@{
+        Machine = 'pc-01'
+        ServerHost = 'backup.example.net'
+        ServerUser = 'vk_pc-01'
+        ServerPort = 22
+        HostKey = $global:VkTest.ValidHostKey
+        Panel = 'ignored by the install'
+    }
+    foreach ($key in $Override.Keys) { $values[$key] = $Override[$key] }
+    foreach ($key in $Without) { $values.Remove($key) }
+    $path = Join-Path $Tree.Root $Name
+    [IO.File]::WriteAllText($path, (ConvertTo-Json -InputObject $values -Depth 4))
+    return $path
+}
+
+# Runs a script in this session so that the doubles apply. Returns what it said
+# on every stream, the message of a terminating error, and its exit code.
+function Invoke-VkScript([string]$Path, [hashtable]$Parameters = @{}) {
+    $lines = New-Object System.Collections.Generic.List[object]
+    $thrown = $null
+    $global:LASTEXITCODE = 0
+    try {
+        & $Path @Parameters *>&1 | ForEach-Object { $lines.Add($_) }
+    } catch {
+        $thrown = $_.Exception.Message
+    }
+    return [pscustomobject]@{
+        Records = $lines.ToArray()
+        Text = @($lines | ForEach-Object { [string]$_ })
+        Errors = @($lines | Where-Object { $_ -is [System.Management.Automation.ErrorRecord] } | ForEach-Object { $_.Exception.Message })
+        Warnings = @($lines | Where-Object { $_ -is [System.Management.Automation.WarningRecord] } | ForEach-Object { $_.Message })
+        Thrown = $thrown
+        ExitCode = $global:LASTEXITCODE
+    }
+}
+
+function Invoke-Install($Tree, [hashtable]$Parameters) {
+    return Invoke-VkScript (Join-Path $Tree.Package 'Install-Vardokeep.ps1') $Parameters
+}
+
+function Get-FileBytesText([string]$Path) {
+    return [Text.Encoding]::UTF8.GetString([IO.File]::ReadAllBytes($Path))
+}
+
+function Test-Utf8Bom([string]$Path) {
+    $bytes = [IO.File]::ReadAllBytes($Path)
+    return $bytes.Length -ge 3 -and $bytes[0] -eq 0xEF -and $bytes[1] -eq 0xBB -and $bytes[2] -eq 0xBF
+}
+
+# --- Task Scheduler -----------------------------------------------------------
+
+function global:New-ScheduledTaskAction([string]$Execute, [string]$Argument) {
+    return [pscustomobject]@{ Execute = $Execute; Arguments = $Argument }
+}
+
+function global:New-ScheduledTaskTrigger([switch]$Daily, [datetime]$At, [int]$DaysInterval = 1) {
+    return [pscustomobject]@{ Daily = $Daily.IsPresent; At = $At; DaysInterval = $DaysInterval }
+}
+
+function global:New-ScheduledTaskPrincipal([string]$UserId, [string]$LogonType, [string]$RunLevel) {
+    return [pscustomobject]@{ UserId = $UserId; LogonType = $LogonType; RunLevel = $RunLevel }
+}
+
+# Only the settings the install may change are parameters here: any other one
+# fails the call, so everything else stays at the Task Scheduler's defaults.
+function global:New-ScheduledTaskSettingsSet([string]$MultipleInstances, [switch]$StartWhenAvailable, [int]$RestartCount,
+        [timespan]$RestartInterval, [timespan]$ExecutionTimeLimit) {
+    return [pscustomobject]@{
+        MultipleInstances = $MultipleInstances
+        StartWhenAvailable = $StartWhenAvailable.IsPresent
+        RestartCount = $RestartCount
+        RestartInterval = $RestartInterval
+        ExecutionTimeLimit = $ExecutionTimeLimit
+    }
+}
+
+function global:Register-ScheduledTask([string]$TaskName, $Action, $Trigger, $Principal, $Settings) {
+    $global:FakeWindows.Calls.Add("Register-ScheduledTask $TaskName")
+    if ($global:FakeWindows.Tasks.ContainsKey($TaskName)) {
+        throw 'Cannot create a file when that file already exists.'
+    }
+    $task = [pscustomobject]@{ TaskName = $TaskName; Action = $Action; Trigger = $Trigger; Principal = $Principal; Settings = $Settings; State = 'Ready' }
+    $global:FakeWindows.Tasks[$TaskName] = $task
+    return $task
+}
+
+function Assert-TaskExists([string]$TaskName) {
+    if (-not $global:FakeWindows.Tasks.ContainsKey($TaskName)) {
+        throw "No MSFT_ScheduledTask objects found with property 'TaskName' equal to '$TaskName'."
+    }
+}
+
+function global:Disable-ScheduledTask([string]$TaskName) {
+    $global:FakeWindows.Calls.Add("Disable-ScheduledTask $TaskName")
+    Assert-TaskExists $TaskName
+    $global:FakeWindows.Tasks[$TaskName].State = 'Disabled'
+    return $global:FakeWindows.Tasks[$TaskName]
+}
+
+function global:Stop-ScheduledTask([string]$TaskName) {
+    $global:FakeWindows.Calls.Add("Stop-ScheduledTask $TaskName")
+    Assert-TaskExists $TaskName
+    $global:FakeWindows.Tasks[$TaskName].State = 'Ready'
+}
+
+function global:Unregister-ScheduledTask([string]$TaskName, [switch]$Confirm) {
+    $global:FakeWindows.Calls.Add("Unregister-ScheduledTask $TaskName Confirm=$($Confirm.IsPresent)")
+    if ($Confirm.IsPresent) { throw 'The uninstall would wait for a confirmation.' }
+    Assert-TaskExists $TaskName
+    $global:FakeWindows.Tasks.Remove($TaskName)
+}
+
+# --- CIM shadow copies --------------------------------------------------------
+
+function global:Invoke-CimMethod([string]$ClassName, [string]$MethodName, [hashtable]$Arguments) {
+    $global:FakeWindows.Calls.Add("Invoke-CimMethod $ClassName.$MethodName Volume=$($Arguments.Volume) Context=$($Arguments.Context)")
+    $fake = $global:FakeWindows
+    if ($fake.CreateReturnValue -ne 0) {
+        return [pscustomobject]@{ ReturnValue = [uint32]$fake.CreateReturnValue; ShadowID = $null }
+    }
+    $number = $fake.NextShadow
+    $fake.NextShadow = $number + 1
+    $shadow = [pscustomobject]@{
+        ID = '{6f1f2b5e-0000-4000-8000-0000000000' + $number.ToString('00') + '}'
+        DeviceObject = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy' + $number
+        VolumeName = $Arguments.Volume
+    }
+    if (-not $fake.HideCreatedShadow) { $fake.ShadowCopies.Add($shadow) }
+    return [pscustomobject]@{ ReturnValue = [uint32]0; ShadowID = $shadow.ID }
+}
+
+function global:Get-CimInstance([string]$ClassName) {
+    $global:FakeWindows.Calls.Add("Get-CimInstance $ClassName")
+    return $global:FakeWindows.ShadowCopies.ToArray()
+}
+
+function global:Remove-CimInstance($InputObject) {
+    $global:FakeWindows.Calls.Add("Remove-CimInstance $($InputObject.ID)")
+    if ($global:FakeWindows.RemoveShadowFails) { throw 'Access denied.' }
+    $null = $global:FakeWindows.ShadowCopies.Remove($InputObject)
+}
+
+# --- icacls.exe and the DACLs it edits ----------------------------------------
+
+# A path icacls has not seen yet was made by the elevated installer: owned by
+# Administrators, with the entries it inherits from its parent.
+function Get-FakeAcl([string]$Path) {
+    if (-not $global:FakeWindows.Acl.ContainsKey($Path)) {
+        $global:FakeWindows.Acl[$Path] = [pscustomobject]@{
+            Owner = $global:VkTest.AdministratorsSid
+            Entries = [System.Collections.Generic.List[object]]@(
+                [pscustomobject]@{ Sid = $global:VkTest.SystemSid; Rights = 'F'; Inherited = $true },
+                [pscustomobject]@{ Sid = $global:VkTest.AdministratorsSid; Rights = 'F'; Inherited = $true },
+                [pscustomobject]@{ Sid = $global:VkTest.UsersSid; Rights = 'RX'; Inherited = $true })
+        }
+    }
+    return $global:FakeWindows.Acl[$Path]
+}
+
+function Set-ForeignAcl([string]$Path, [switch]$WithExplicitEntry) {
+    $acl = Get-FakeAcl $Path
+    $acl.Owner = $global:VkTest.ForeignSid
+    $acl.Entries.Add([pscustomobject]@{ Sid = $global:VkTest.ForeignSid; Rights = 'F'; Inherited = (-not $WithExplicitEntry) })
+}
+
+function global:icacls.exe {
+    $arguments = @($args | ForEach-Object { [string]$_ })
+    $global:FakeWindows.IcaclsCalls.Add($arguments)
+    $global:FakeWindows.Calls.Add('icacls.exe ' + ($arguments -join ' '))
+    $path = $arguments[0]
+    if ($path -eq $global:FakeWindows.IcaclsFailOn) {
+        Write-Error "${path}: Access is denied."
+        $global:LASTEXITCODE = 5
+        return
+    }
+    if (-not (Test-Path -LiteralPath $path)) {
+        $global:LASTEXITCODE = 2
+        return
+    }
+    $acl = Get-FakeAcl $path
+    $grantReplaces = $false
+    for ($i = 1; $i -lt $arguments.Count; $i++) {
+        switch -regex ($arguments[$i]) {
+            '^/inheritance:r$' {
+                foreach ($entry in @($acl.Entries | Where-Object { $_.Inherited })) { $null = $acl.Entries.Remove($entry) }
+            }
+            '^/grant:r$' { $grantReplaces = $true }
+            '^/setowner$' {
+                $i++
+                if (-not $global:FakeWindows.IgnoreSetOwner) { $acl.Owner = $arguments[$i].TrimStart('*') }
+            }
+            '^\*(S-[0-9-]+):(.+)$' {
+                $sid = $Matches[1]
+                if ($grantReplaces) {
+                    foreach ($entry in @($acl.Entries | Where-Object { $_.Sid -eq $sid -and -not $_.Inherited })) { $null = $acl.Entries.Remove($entry) }
+                }
+                $acl.Entries.Add([pscustomobject]@{ Sid = $sid; Rights = $Matches[2]; Inherited = $false })
+            }
+            default { throw "the icacls double does not know '$($arguments[$i])'" }
+        }
+    }
+    Write-Output "processed file: $path"
+    $global:LASTEXITCODE = 0
+}
+
+function global:Get-Acl([string]$LiteralPath) {
+    $acl = Get-FakeAcl $LiteralPath
+    $view = [pscustomobject]@{ Acl = $acl }
+    $view | Add-Member -MemberType ScriptMethod -Name GetOwner -Value {
+        param($type)
+        return [pscustomobject]@{ Value = $this.Acl.Owner }
+    }
+    $view | Add-Member -MemberType ScriptMethod -Name GetAccessRules -Value {
+        param($explicit, $inherited, $type)
+        return @($this.Acl.Entries | ForEach-Object {
+            [pscustomobject]@{ IdentityReference = [pscustomobject]@{ Value = $_.Sid }; IsInherited = $_.Inherited }
+        })
+    }
+    return $view
+}
+
+# --- Registry (HKLM:), through Pester mocks of the item cmdlets ---------------
+
+function Register-RegistryMocks {
+    # The item cmdlets take arrays of paths; the scripts pass one.
+    Mock New-Item -ParameterFilter { $Path -like 'HKLM:*' } -MockWith {
+        $key = [string]$Path
+        if ($global:FakeWindows.RegistryFails) { throw 'Requested registry access is not allowed.' }
+        $global:FakeWindows.Calls.Add("New-Item $key Force=$($Force.IsPresent)")
+        if (-not $global:FakeWindows.Registry.ContainsKey($key)) { $global:FakeWindows.Registry[$key] = @{} }
+    }
+    Mock New-ItemProperty -ParameterFilter { $LiteralPath -like 'HKLM:*' } -MockWith {
+        $key = [string]$LiteralPath
+        if ($global:FakeWindows.RegistryFails) { throw 'Requested registry access is not allowed.' }
+        $global:FakeWindows.Calls.Add("New-ItemProperty $Name")
+        $global:FakeWindows.Registry[$key][$Name] = [pscustomobject]@{ Type = [string]$PropertyType; Value = $Value }
+    }
+    Mock Remove-Item -ParameterFilter { $LiteralPath -like 'HKLM:*' } -MockWith {
+        $key = [string]$LiteralPath
+        $global:FakeWindows.Calls.Add("Remove-Item $key Recurse=$($Recurse.IsPresent)")
+        if (-not $global:FakeWindows.Registry.ContainsKey($key)) { throw "Cannot find path '$key' because it does not exist." }
+        $global:FakeWindows.Registry.Remove($key)
+    }
+}
+
+# --- Runner fixtures ------------------------------------------------------------
+
+# A machine as the install leaves it, without running the install: agent in the
+# installation directory, job.json in the machine directory.
+function New-InstalledMachine($Tree, [string]$Machine, [hashtable]$Job = @{}) {
+    $null = New-Item -ItemType Directory -Path $Tree.InstallDir -Force
+    Copy-Item -LiteralPath (Join-Path $Tree.Package 'vardokeep-agent.exe') -Destination $Tree.InstallDir
+    Copy-Item -LiteralPath (Join-Path $Tree.Package 'Run-Backup.ps1') -Destination $Tree.InstallDir
+    $machineDir = Join-Path $Tree.StateDir $Machine
+    $null = New-Item -ItemType Directory -Path $machineDir -Force
+    $values = [ordered]@{
+        Machine = $Machine
+        Source = $Tree.Source
+        SshConfig = Join-Path $machineDir 'ssh.conf'
+        Destination = 'vardo-backup'
+        UseVss = $false
+        UseVssWriters = $false
+        Excludes = @()
+    }
+    foreach ($key in $Job.Keys) { $values[$key] = $Job[$key] }
+    [IO.File]::WriteAllText((Join-Path $machineDir 'job.json'), (ConvertTo-Json -InputObject $values -Depth 4), (New-Object System.Text.UTF8Encoding($true)))
+    return $machineDir
+}
+
+function New-UniqueMachineName([string]$Prefix) {
+    # Named mutexes live as long as the machine does; each test takes its own.
+    return $Prefix + '-' + [guid]::NewGuid().ToString('N').Substring(0, 8)
+}
+
+function Invoke-Runner($Tree, [string]$Machine) {
+    return Invoke-VkScript (Join-Path $Tree.InstallDir 'Run-Backup.ps1') @{ Machine = $Machine }
+}
+
+function Get-AgentArguments($Tree) {
+    return @(Get-Content -LiteralPath $env:VK_FAKE_AGENT_ARGV)
+}
+
+function Get-RunLogs([string]$MachineDir, [string]$Extension) {
+    return @(Get-ChildItem -LiteralPath $MachineDir -Filter ('backup-*' + $Extension) -File | Sort-Object Name)
+}

@@ -1,0 +1,80 @@
+BeforeAll {
+    . "$PSScriptRoot/TestSupport.ps1"
+}
+
+Describe 'Run-Backup.ps1 without shadow copies' {
+    BeforeEach {
+        $tree = New-VkTree
+        $env:VK_FAKE_AGENT_ARGV = Join-Path $tree.Root 'agent-argv.txt'
+        $machine = New-UniqueMachineName 'run'
+    }
+    AfterEach { Remove-VkTree $tree }
+
+    It 'runs the agent on job.json and keeps its two streams in one pair of stamped files' {
+        $machineDir = New-InstalledMachine $tree $machine @{ Excludes = @('ProgramData/Vardokeep', 'dir with blanks') }
+        $result = Invoke-Runner $tree $machine
+        $result.ExitCode | Should -Be 0
+        $result.Errors | Should -BeNullOrEmpty
+        Get-AgentArguments | Should -Be @('backup', '--source', $tree.Source, '--ssh-config', (Join-Path $machineDir 'ssh.conf'),
+            '--destination', 'vardo-backup', '--exclude', 'ProgramData/Vardokeep', '--exclude', 'dir with blanks')
+        $logs = Get-RunLogs $machineDir '.log'
+        $outputs = Get-RunLogs $machineDir '.out'
+        $logs.Count | Should -Be 1
+        $outputs.Count | Should -Be 1
+        $logs[0].Name | Should -Match '^backup-\d{8}-\d{6}\.log$'
+        $outputs[0].Name | Should -Be ($logs[0].BaseName + '.out')
+        (Get-Content -LiteralPath $logs[0].FullName) | Should -Be @('agent diagnostics')
+        (Get-Content -LiteralPath $outputs[0].FullName) | Should -Be @('agent output')
+    }
+
+    It 'adds --vss-writers before the exclusions and ends with the agent''s failing exit code' {
+        $machineDir = New-InstalledMachine $tree $machine @{ UseVssWriters = $true; Excludes = @('Temp') }
+        $env:VK_FAKE_AGENT_EXIT = '5'
+        $result = Invoke-Runner $tree $machine
+        $result.ExitCode | Should -Be 5
+        Get-AgentArguments | Should -Be @('backup', '--source', $tree.Source, '--ssh-config', (Join-Path $machineDir 'ssh.conf'),
+            '--destination', 'vardo-backup', '--vss-writers', '--exclude', 'Temp')
+        $FakeWindows.Calls | Should -BeNullOrEmpty
+    }
+
+    It 'logs <Case> as a runner error, starts no agent and exits with 1' -TestCases @(
+        @{ Case = 'both VSS modes'; Job = @{ UseVss = $true; UseVssWriters = $true }; Prepare = {}
+           Message = 'Conflicting VSS modes in job configuration.' }
+        @{ Case = 'a missing job.json'; Job = @{}; Prepare = { param($dir) Remove-Item -LiteralPath (Join-Path $dir 'job.json') }
+           Message = '*job.json*' }
+        @{ Case = 'a missing agent'; Job = @{}; Prepare = { param($dir) Remove-Item -LiteralPath (Join-Path $env:ProgramFiles 'Vardokeep/vardokeep-agent.exe') }
+           Message = '*vardokeep-agent.exe*' }
+    ) {
+        $machineDir = New-InstalledMachine $tree $machine $Job
+        & $Prepare $machineDir
+        $result = Invoke-Runner $tree $machine
+        $result.ExitCode | Should -Be 1
+        $result.Errors.Count | Should -Be 1
+        $result.Errors[0] | Should -BeLike $Message
+        $env:VK_FAKE_AGENT_ARGV | Should -Not -Exist
+        $logs = Get-RunLogs $machineDir '.log'
+        $logs.Count | Should -Be 1
+        $lines = @(Get-Content -LiteralPath $logs[0].FullName)
+        $lines | Should -Be @('runner_error: ' + $result.Errors[0])
+        $FakeWindows.Calls | Should -BeNullOrEmpty
+    }
+
+    It 'reports a machine without a directory on the error stream only' {
+        $null = New-InstalledMachine $tree 'other'
+        $result = Invoke-Runner $tree $machine
+        $result.ExitCode | Should -Be 1
+        $result.Errors[0] | Should -BeLike '*job.json*'
+        Join-Path $tree.StateDir $machine | Should -Not -Exist
+    }
+
+    It 'refuses <Case> as the machine name before running' -TestCases @(
+        @{ Case = 'a leading dot'; BadName = '.pc' }
+        @{ Case = 'a path'; BadName = '..\pc' }
+        @{ Case = 'an empty name'; BadName = '' }
+    ) {
+        $null = New-InstalledMachine $tree 'pc'
+        $result = Invoke-Runner $tree $BadName
+        $result.Thrown | Should -BeLike "*'Machine'*"
+        $env:VK_FAKE_AGENT_ARGV | Should -Not -Exist
+    }
+}
