@@ -4,19 +4,4 @@
 # put on an include path.
 set -euo pipefail
 top=$1
-dest="$top/build/third_party"
-if compgen -G "$dest/lz4-*/lib/lz4.c" >/dev/null; then exit 0; fi
-if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-  src=/etc/apt/sources.list.d/debian.sources
-  if [ -f "$src" ]; then
-    sed 's/^Types: deb$/Types: deb-src/' "$src" > /etc/apt/sources.list.d/vardokeep-src.sources
-  else
-    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > /etc/apt/sources.list.d/vardokeep-src.list
-  fi
-  apt-get update -qq
-fi
-mkdir -p "$dest"
-cd "$dest"
-apt-get source --download-only -qq lz4 >/dev/null 2>&1
-tarball=$(ls lz4_*.orig.tar.gz | head -n 1)
-tar xzf "$tarball"
+bash "$top/tools/fetch-source-package.sh" lz4 "$top/build/third_party" lz4-source
