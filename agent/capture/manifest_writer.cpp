@@ -1,8 +1,11 @@
 #include "agent/capture/manifest_writer.h"
 
+#include <cstring>
+
 #include "agent/platform/platform.h"
 #include "agent/run_control/fatal_error.h"
 #include "agent/run_control/process_resources.h"
+#include "core/byte_order.h"
 
 uint64_t manifest_end = 8;
 
@@ -24,4 +27,17 @@ void manifest_begin() {
   static const char magic[8] = {'V', 'A', 'R', 'D', 'O', 'M', '0', '6'};
   manifest_write_at(0, magic, sizeof magic);
   manifest_end = 8;
+}
+
+void append_attribute(const char* name, const void* value, uint32_t length) {
+  uint32_t name_length = static_cast<uint32_t>(strlen(name));
+  uint8_t lengths[8];
+  put_u32le(lengths, name_length);
+  put_u32le(lengths + 4, length);
+  manifest_write_at(manifest_end, lengths, sizeof lengths);
+  manifest_end += sizeof lengths;
+  manifest_write_at(manifest_end, name, name_length);
+  manifest_end += name_length;
+  manifest_write_at(manifest_end, value, length);
+  manifest_end += length;
 }

@@ -1,9 +1,171 @@
 #include "agent/capture/tree_walk.h"
 
-// The walk records nothing yet: entries, streams and content come with the
-// capture of the source tree.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "agent/capture/alternate_streams.h"
+#include "agent/capture/content_chunks.h"
+#include "agent/capture/entry_record.h"
+#include "agent/run_control/fatal_error.h"
+#include "agent/run_control/run_state.h"
+#include "agent/run_control/text_conversion.h"
+
+constexpr uint32_t DIRECTORY_ACCESS = WIN_READ_CONTROL;
+constexpr uint32_t DIRECTORY_SHARE = WIN_FILE_SHARE_READ | WIN_FILE_SHARE_WRITE | WIN_FILE_SHARE_DELETE;
+constexpr uint32_t DIRECTORY_FLAGS = WIN_FILE_FLAG_BACKUP_SEMANTICS | WIN_FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr uint32_t REPARSE_ACCESS = WIN_READ_CONTROL;
+constexpr uint32_t FILE_ACCESS = WIN_GENERIC_READ | WIN_READ_CONTROL;
+constexpr uint32_t FILE_SHARE = WIN_FILE_SHARE_READ;
+constexpr uint32_t FILE_FLAGS =
+    WIN_FILE_FLAG_BACKUP_SEMANTICS | WIN_FILE_FLAG_OPEN_REPARSE_POINT | WIN_FILE_FLAG_SEQUENTIAL_SCAN;
+
+static char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+static wchar16 fold_ascii(wchar16 c) { return (c >= u'A' && c <= u'Z') ? static_cast<wchar16>(c + 32) : c; }
+
+// Both texts are well-formed UTF-8 (the path from wide_to_utf8, the exclusions
+// from the command line), so comparing their bytes is comparing their
+// characters: only ASCII letters fold, and "/" is never part of another one.
+bool is_excluded(const char* relative_path) {
+  for (uint32_t i = 0; i < exclusion_list.count; ++i) {
+    const char* prefix = exclusion_list.prefixes[i];
+    size_t at = 0;
+    while (prefix[at] != 0 && fold_ascii(prefix[at]) == fold_ascii(relative_path[at])) ++at;
+    if (prefix[at] != 0) continue;
+    if (relative_path[at] == 0 || relative_path[at] == '/') return true;
+  }
+  return false;
+}
+
+static bool equals_ignoring_ascii_case(const wchar16* a, const wchar16* b) {
+  size_t i = 0;
+  for (; a[i] != 0 && b[i] != 0; ++i) {
+    if (fold_ascii(a[i]) != fold_ascii(b[i])) return false;
+  }
+  return a[i] == b[i];
+}
+
+static bool is_dot_or_dot_dot(const wchar16* name) {
+  return (name[0] == u'.' && name[1] == 0) || (name[0] == u'.' && name[1] == u'.' && name[2] == 0);
+}
+
+static char* child_relative_path(const char* parent, const char* name) {
+  bool below_root = strcmp(parent, ".") == 0;
+  size_t length = below_root ? strlen(name) : strlen(parent) + 1 + strlen(name);
+  if (length > ENTRY_PATH_MAX_BYTES) fatal_error("path too long");
+  auto* path = static_cast<char*>(malloc(length + 1));
+  if (path == nullptr) fatal_error("out of memory");
+  if (below_root) {
+    memcpy(path, name, length + 1);
+  } else {
+    snprintf(path, length + 1, "%s/%s", parent, name);
+  }
+  return path;
+}
+
+// A reparse point is recorded with its data and never followed: no content,
+// no streams, no change check.
+static void capture_reparse_point(PlatformHandle handle, const PlatformFileInformation& information,
+                                  const char* relative_path) {
+  auto* buffer = static_cast<uint8_t*>(malloc(WIN_REPARSE_BUFFER_BYTES));
+  if (buffer == nullptr) fatal_error("out of memory");
+  if (strcmp(relative_path, ".") == 0) fatal_error("source root cannot be a reparse point");
+  uint32_t returned = 0;
+  if (!platform_reparse_data(handle, buffer, WIN_REPARSE_BUFFER_BYTES, &returned) || returned < 8) {
+    fatal_error("read reparse metadata: %s", relative_path);
+  }
+  write_entry_record(handle, information, relative_path, false, 0, buffer, returned);
+  free(buffer);
+  platform_close_handle(handle);
+  run_counters.reparse_placeholders++;
+}
+
+static void capture_directory_children(const wchar16* windows_path, const char* relative_path, int depth) {
+  wchar16* pattern = join_windows_path(windows_path, u"*");
+  wchar16 name[WIN_MAX_PATH];
+  PlatformHandle search = platform_find_first_file(pattern, name);
+  free(pattern);
+  if (search == PLATFORM_INVALID_HANDLE) {
+    if (platform_last_error() == WIN_ERROR_FILE_NOT_FOUND) return;  // no entries at all
+    fatal_error("enumerate directory: %s", relative_path);
+  }
+  do {
+    if (is_dot_or_dot_dot(name)) continue;
+    char* name_utf8 = wide_to_utf8(name);
+    char* child_path = child_relative_path(relative_path, name_utf8);
+    free(name_utf8);
+    wchar16* child_windows_path = join_windows_path(windows_path, name);
+    // Attributes are read afresh by the child; the search data is not used.
+    walk_entry(child_windows_path, child_path, depth + 1);
+    free(child_windows_path);
+    free(child_path);
+  } while (platform_find_next_file(search, name));
+  if (platform_last_error() != WIN_ERROR_NO_MORE_FILES) fatal_error("enumeration interrupted: %s", relative_path);
+  platform_find_close(search);
+}
+
+// The "after" picture must match the "before" one: a last-write time or size
+// that moved means the record may not describe what was read.
+static void require_unchanged(PlatformHandle handle, const PlatformFileInformation& before,
+                              const char* relative_path) {
+  PlatformFileInformation after;
+  if (!platform_file_information(handle, &after) || after.last_write_time != before.last_write_time ||
+      after.size_high != before.size_high || after.size_low != before.size_low) {
+    fatal_error("source changed during backup: %s", relative_path);
+  }
+}
+
 void walk_entry(const wchar16* windows_path, const char* relative_path, int depth) {
-  (void)windows_path;
-  (void)relative_path;
-  (void)depth;
+  if (depth > WALK_MAX_DEPTH) fatal_error("directory nesting exceeds 128");
+  if (is_excluded(relative_path)) return;
+  // The manifest may live inside the source; it never captures itself.
+  if (equals_ignoring_ascii_case(windows_path, manifest_canonical_path)) return;
+
+  uint32_t attributes = platform_file_attributes(windows_path);
+  if (attributes == WIN_INVALID_FILE_ATTRIBUTES) fatal_error("stat: %s", relative_path);
+  if ((attributes & WIN_FILE_ATTRIBUTE_ENCRYPTED) != 0) {
+    fatal_error("EFS file requires a dedicated recovery policy: %s", relative_path);
+  }
+  bool directory = (attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0;
+  bool reparse = (attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+
+  PlatformHandle handle;
+  if (directory) {
+    handle = platform_create_file(windows_path, DIRECTORY_ACCESS, DIRECTORY_SHARE, WIN_OPEN_EXISTING,
+                                  DIRECTORY_FLAGS);
+  } else if (reparse) {
+    handle = platform_create_file(windows_path, REPARSE_ACCESS, FILE_SHARE, WIN_OPEN_EXISTING, FILE_FLAGS);
+  } else {
+    handle = platform_create_file(windows_path, FILE_ACCESS, FILE_SHARE, WIN_OPEN_EXISTING, FILE_FLAGS);
+  }
+  if (handle == PLATFORM_INVALID_HANDLE) fatal_error("open (locked or denied): %s", relative_path);
+
+  PlatformFileInformation information;
+  if (!platform_file_information(handle, &information)) fatal_error("file information: %s", relative_path);
+  // The entry may have been replaced between the two looks; what was opened
+  // must still be the kind of entry it was opened as.
+  if (((information.attributes ^ attributes) & (WIN_FILE_ATTRIBUTE_DIRECTORY | WIN_FILE_ATTRIBUTE_REPARSE_POINT)) !=
+      0) {
+    fatal_error("source changed during backup: %s", relative_path);
+  }
+
+  if (reparse) {
+    capture_reparse_point(handle, information, relative_path);
+    return;
+  }
+  if (directory) {
+    write_entry_record(handle, information, relative_path, true, 0, nullptr, 0);
+    run_counters.directories++;
+    // The directory stays open while its subtree is walked.
+    capture_directory_children(windows_path, relative_path, depth);
+  } else {
+    int64_t size = 0;
+    if (!platform_file_size(handle, &size) || size < 0) fatal_error("file size: %s", relative_path);
+    write_entry_record(handle, information, relative_path, false, static_cast<uint64_t>(size), nullptr, 0);
+    read_content_chunks(handle, static_cast<uint64_t>(size), relative_path);
+    run_counters.files++;
+  }
+  capture_alternate_streams(windows_path, relative_path);
+  require_unchanged(handle, information, relative_path);
+  platform_close_handle(handle);
 }

@@ -2,4 +2,14 @@
 #pragma once
 #include "agent/platform/platform.h"
 
+constexpr int WALK_MAX_DEPTH = 128;
+
+// Captures one entry and, for a directory, everything below it: `windows_path`
+// in the long form of source_root, `relative_path` "." for the root, depth 0
+// for the root. Every failure ends the run.
 void walk_entry(const wchar16* windows_path, const char* relative_path, int depth);
+
+// Whether an --exclude prefix covers the relative path: the path begins with
+// the exclusion (ASCII letters compared without case, everything else exactly)
+// and ends there or continues with "/". The first match decides.
+bool is_excluded(const char* relative_path);

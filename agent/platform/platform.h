@@ -129,7 +129,66 @@ int platform_close(int fd);
 // ---------------------------------------------------------------- capture ---
 // Tree walk, entry metadata and content reading.
 
-// (capture operations)
+// Error codes and values the walk names.
+constexpr uint32_t WIN_ERROR_NOT_A_REPARSE_POINT = 4390;
+constexpr uint32_t WIN_MAX_PATH = 260;
+constexpr uint32_t WIN_STREAM_NAME_UNITS = 260 + 36;  // WIN32_FIND_STREAM_DATA.cStreamName
+constexpr uint32_t WIN_REPARSE_BUFFER_BYTES = 16384;  // MAXIMUM_REPARSE_DATA_BUFFER_SIZE
+
+// BY_HANDLE_FILE_INFORMATION, times as raw FILETIME ticks.
+struct PlatformFileInformation {
+  uint32_t attributes;
+  uint64_t creation_time;
+  uint64_t last_access_time;
+  uint64_t last_write_time;
+  uint32_t volume_serial;
+  uint32_t size_high;
+  uint32_t size_low;
+  uint32_t link_count;
+  uint32_t index_high;
+  uint32_t index_low;
+};
+
+// GetFileInformationByHandle; false with the last error set on failure. On a
+// stream handle it describes the stream's file, with the stream's size.
+bool platform_file_information(PlatformHandle handle, PlatformFileInformation* information);
+// GetFileSizeEx; false with the last error set on failure.
+bool platform_file_size(PlatformHandle handle, int64_t* size);
+// DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, no input, buffer, capacity):
+// the raw reparse data buffer and the bytes returned; false with the last error
+// set on failure (4390 when the entry is no reparse point).
+bool platform_reparse_data(PlatformHandle handle, void* buffer, uint32_t capacity, uint32_t* returned);
+// ReadFile(handle, buffer, length, &read, nullptr) at the handle's position.
+bool platform_read_file(PlatformHandle handle, void* buffer, uint32_t length, uint32_t* read);
+
+// FindFirstFileW(pattern) / FindNextFileW: one name per call (cFileName, at most
+// 259 units and a terminator), "." and ".." included. The search ends with
+// false and the last error WIN_ERROR_NO_MORE_FILES; FindFirstFileW answers
+// PLATFORM_INVALID_HANDLE with the last error set when it cannot start.
+PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN_MAX_PATH]);
+bool platform_find_next_file(PlatformHandle search, wchar16 name[WIN_MAX_PATH]);
+
+// FindFirstStreamW(path, FindStreamInfoStandard) / FindNextStreamW: each data
+// stream's full name (":name:$DATA", the unnamed one "::$DATA") and size. The
+// search ends with false and WIN_ERROR_HANDLE_EOF; an entry without any stream
+// to report fails FindFirstStreamW with that same code.
+struct PlatformStreamData {
+  int64_t size;
+  wchar16 name[WIN_STREAM_NAME_UNITS];
+};
+PlatformHandle platform_find_first_stream(const wchar16* path, PlatformStreamData* stream);
+bool platform_find_next_stream(PlatformHandle search, PlatformStreamData* stream);
+// FindClose, for both kinds of search.
+bool platform_find_close(PlatformHandle search);
+
+// GetSecurityInfo(handle, SE_FILE_OBJECT, owner|group|DACL (7), ...): the
+// self-relative descriptor, allocated by the system, into *descriptor. Returns
+// the Windows error code (0 on success) instead of setting the last error.
+uint32_t platform_security_descriptor(PlatformHandle handle, void** descriptor);
+// GetSecurityDescriptorLength.
+uint32_t platform_security_descriptor_length(const void* descriptor);
+// LocalFree of what the system allocated.
+void platform_local_free(void* memory);
 
 // --------------------------------------------------------------- transfer ---
 // The ssh.exe child: pipes, job object, process.

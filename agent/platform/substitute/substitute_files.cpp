@@ -67,6 +67,7 @@ PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32
     substitute.last_error = injected->second;
     return PLATFORM_INVALID_HANDLE;
   }
+  if (disposition == WIN_OPEN_EXISTING) return substitute_open_existing(key, access, share, flags_and_attributes);
   SubstituteEntry* entry = substitute_find(key);
   if (disposition == WIN_CREATE_NEW) {
     if (entry != nullptr) {
@@ -81,12 +82,14 @@ PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32
     return PLATFORM_INVALID_HANDLE;
   }
   entry->open_count++;
-  auto* handle = new SubstituteHandle{key, access, share, flags_and_attributes, 0};
+  auto* handle = new SubstituteHandle{key, access, share, flags_and_attributes, 0, u""};
+  substitute.open_handles.push_back(handle);
   return handle;
 }
 
 bool platform_close_handle(PlatformHandle handle) {
   auto* h = static_cast<SubstituteHandle*>(handle);
+  substitute_forget_handle(h);
   SubstituteEntry* entry = substitute_find(h->path);
   if (entry != nullptr && --entry->open_count == 0 && entry->delete_on_close) {
     // Tests read what was written to a delete-on-close file after it is gone.

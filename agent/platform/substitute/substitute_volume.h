@@ -5,11 +5,18 @@
 // answers differently from Windows, that is a bug in it.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "agent/platform/platform.h"
+
+// A named data stream; its full name as FindFirstStreamW reports it (":s:$DATA").
+struct SubstituteStream {
+  std::u16string name;
+  std::vector<uint8_t> content;
+};
 
 struct SubstituteEntry {
   uint32_t attributes = WIN_FILE_ATTRIBUTE_ARCHIVE;
@@ -22,6 +29,18 @@ struct SubstituteEntry {
   std::vector<uint8_t> security_descriptor;
   bool delete_on_close = false;
   uint32_t open_count = 0;
+  // Named streams, in the order the stream search reports them.
+  std::vector<SubstituteStream> streams;
+  // Another process holds the entry open for writing (opens that do not share
+  // writing fail with a sharing violation).
+  bool held_for_writing = false;
+  // Access bits that the entry's ACL refuses the caller (access denied).
+  uint32_t denied_access = 0;
+  // A reparse point whose filter presents content (WOF, deduplication, cloud
+  // files): opened without FILE_FLAG_OPEN_REPARSE_POINT it reads as a plain
+  // file or directory. Other reparse points are not followed by the substitute:
+  // opening one without that flag fails with 1920.
+  bool presents_content = false;
 };
 
 // ASCII case-insensitive ordering, as NTFS compares names for lookups.
@@ -35,6 +54,7 @@ struct SubstituteHandle {
   uint32_t share = 0;
   uint32_t flags = 0;
   uint64_t position = 0;
+  std::u16string stream;  // full stream name (":s:$DATA"), empty for the unnamed stream
 };
 
 struct SubstituteCall {
@@ -44,6 +64,28 @@ struct SubstituteCall {
   uint32_t share = 0;
   uint32_t disposition = 0;
   uint32_t flags = 0;
+};
+
+// The operation (named by its Win32 call: "CreateFileW", "ReadFile",
+// "FindNextFileW", "GetSecurityInfo", ...) on the path (a substitute key; for a
+// stream the owner's key and ":s:$DATA"; for the searches the directory or the
+// stream's owner) fails with the code once `skip` calls have succeeded.
+struct SubstituteFailure {
+  std::string operation;
+  std::u16string path;
+  uint32_t code = 0;
+  uint32_t skip = 0;
+};
+
+// Runs `action` when the operation on the path is called for the `on_call`-th
+// time (from 1), before the operation does anything: how tests change an entry
+// while the walk captures it.
+struct SubstituteHook {
+  std::string operation;
+  std::u16string path;
+  uint32_t on_call = 1;
+  std::function<void()> action;
+  uint32_t seen = 0;
 };
 
 struct SubstituteVolume {
@@ -65,6 +107,13 @@ struct SubstituteVolume {
   bool fail_open_descriptor = false;
   // Last content of each delete-on-close file, kept when the system removed it.
   std::map<std::u16string, std::vector<uint8_t>, CaseInsensitiveLess> deleted_files;
+  // Injected failures and hooks of the capture operations (see below).
+  std::vector<SubstituteFailure> failures;
+  std::vector<SubstituteHook> hooks;
+  // Handles open now, for sharing checks and for tests that look for leaks.
+  std::vector<SubstituteHandle*> open_handles;
+  // Last-write time given to entries changed through substitute_change_*.
+  uint64_t clock = 133000000000000000ull;
 };
 
 extern SubstituteVolume substitute;
@@ -82,6 +131,25 @@ std::u16string substitute_key(const std::u16string& path);
 const std::vector<uint8_t>* substitute_file_content(const std::u16string& path);
 // Files whose names start with the prefix, in the temporary directory.
 size_t substitute_count_temp_files(const std::u16string& name_prefix);
+// A named stream ("s" becomes ":s:$DATA") on a file or directory.
+SubstituteStream& substitute_add_stream(const std::u16string& owner, const std::u16string& name,
+                                        const std::vector<uint8_t>& content);
+// A reparse point with its raw reparse data buffer; `directory` sets the
+// directory attribute too (junctions, mount points, directory links).
+SubstituteEntry& substitute_add_reparse_point(const std::u16string& path, const std::vector<uint8_t>& reparse_data,
+                                              bool directory);
+// Live changes, as another process makes them: the content or the directory
+// listing changes and the last-write time moves on.
+void substitute_change_content(const std::u16string& path, const std::vector<uint8_t>& content);
+void substitute_change_add_file(const std::u16string& path, const std::vector<uint8_t>& content);
+void substitute_change_remove(const std::u16string& path);
+// The opening and search operations of substitute_files.cpp route here.
+PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t access, uint32_t share,
+                                        uint32_t flags_and_attributes);
+void substitute_forget_handle(SubstituteHandle* handle);
+// True (and the last error set) when an injected failure applies now.
+bool substitute_injected_failure(const char* operation, const std::u16string& path);
+void substitute_run_hooks(const char* operation, const std::u16string& path);
 // UTF-8 <-> UTF-16 for tests.
 std::u16string u16(const std::string& utf8);
 std::string u8(const std::u16string& utf16);

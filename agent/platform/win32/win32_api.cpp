@@ -34,7 +34,18 @@ Win32Api win32_api = {
 
     // capture
 
-    // (capture entries)
+    ::GetFileInformationByHandle,
+    ::GetFileSizeEx,
+    ::DeviceIoControl,
+    ::ReadFile,
+    ::FindFirstFileW,
+    ::FindNextFileW,
+    ::FindFirstStreamW,
+    ::FindNextStreamW,
+    ::FindClose,
+    ::GetSecurityInfo,
+    ::GetSecurityDescriptorLength,
+    ::LocalFree,
 
     // transfer
 

@@ -33,7 +33,18 @@ struct Win32Api {
 
   // capture
 
-  // (capture entries)
+  decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+  decltype(&::GetFileSizeEx) GetFileSizeEx;
+  decltype(&::DeviceIoControl) DeviceIoControl;
+  decltype(&::ReadFile) ReadFile;
+  decltype(&::FindFirstFileW) FindFirstFileW;
+  decltype(&::FindNextFileW) FindNextFileW;
+  decltype(&::FindFirstStreamW) FindFirstStreamW;
+  decltype(&::FindNextStreamW) FindNextStreamW;
+  decltype(&::FindClose) FindClose;
+  decltype(&::GetSecurityInfo) GetSecurityInfo;
+  decltype(&::GetSecurityDescriptorLength) GetSecurityDescriptorLength;
+  decltype(&::LocalFree) LocalFree;
 
   // transfer
 

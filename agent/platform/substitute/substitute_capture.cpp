@@ -1,0 +1,485 @@
+// Capture operations of the substitute volume: opening existing entries with
+// NTFS's rules for directories, reparse points, streams, sharing and access;
+// handle information; reparse data; directory and stream searches; reads; and
+// security descriptors. Failures and hooks that tests inject apply here.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "agent/platform/platform.h"
+#include "agent/platform/substitute/substitute_volume.h"
+
+namespace {
+constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
+constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
+constexpr uint32_t ERROR_DIRECTORY = 267;
+constexpr uint32_t ERROR_CANT_ACCESS_FILE = 1920;
+
+bool same_key(const std::u16string& a, const std::u16string& b) {
+  return !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
+}
+
+void log_call(const char* operation, const std::u16string& path) {
+  substitute.calls.push_back({operation, path, 0, 0, 0, 0});
+}
+
+// "C:\a\f:s", "C:\a\f:s:$DATA" -> owner "C:\a\f", stream ":s:$DATA"; "::$DATA"
+// names the unnamed stream. The drive's colon lies before the last backslash.
+void split_stream(const std::u16string& key, std::u16string& owner, std::u16string& stream) {
+  size_t slash = key.find_last_of(u'\\');
+  size_t colon = key.find(u':', slash == std::u16string::npos ? 0 : slash);
+  if (colon == std::u16string::npos) {
+    owner = key;
+    stream.clear();
+    return;
+  }
+  owner = key.substr(0, colon);
+  stream = key.substr(colon);
+  if (stream.find(u':', 1) == std::u16string::npos) stream += u":$DATA";
+  if (stream == u"::$DATA") stream.clear();
+}
+
+SubstituteStream* find_stream(SubstituteEntry& entry, const std::u16string& name) {
+  for (auto& s : entry.streams) {
+    if (same_key(s.name, name)) return &s;
+  }
+  return nullptr;
+}
+
+SubstituteHandle* as_handle(PlatformHandle handle) { return static_cast<SubstituteHandle*>(handle); }
+
+std::u16string handle_key(const SubstituteHandle* h) { return h->path + h->stream; }
+
+// The bytes a handle reads: its stream's or the entry's own content; null when
+// the entry or stream is gone.
+std::vector<uint8_t>* content_of(SubstituteHandle* h) {
+  SubstituteEntry* entry = substitute_find(h->path);
+  if (entry == nullptr) return nullptr;
+  if (h->stream.empty()) return &entry->content;
+  SubstituteStream* stream = find_stream(*entry, h->stream);
+  return stream == nullptr ? nullptr : &stream->content;
+}
+
+bool reads_data(uint32_t access) { return (access & (WIN_GENERIC_READ | 0x1u)) != 0; }
+bool writes_data(uint32_t access) { return (access & (WIN_GENERIC_WRITE | 0x2u | 0x4u)) != 0; }
+
+// NTFS shares per stream: a new open conflicts with an open handle when either
+// wants data access that the other does not share.
+bool sharing_conflict(const std::u16string& owner, const std::u16string& stream, uint32_t access,
+                      uint32_t share) {
+  for (const SubstituteHandle* other : substitute.open_handles) {
+    if (!same_key(other->path, owner) || !same_key(other->stream, stream)) continue;
+    if (reads_data(access) && (other->share & WIN_FILE_SHARE_READ) == 0) return true;
+    if (writes_data(access) && (other->share & WIN_FILE_SHARE_WRITE) == 0) return true;
+    if (reads_data(other->access) && (share & WIN_FILE_SHARE_READ) == 0) return true;
+    if (writes_data(other->access) && (share & WIN_FILE_SHARE_WRITE) == 0) return true;
+  }
+  return false;
+}
+
+std::u16string parent_key(const std::u16string& key) {
+  size_t slash = key.find_last_of(u'\\');
+  if (slash == std::u16string::npos) return u"";
+  if (slash == 2 && key.size() > 1 && key[1] == u':') return key.substr(0, 3);
+  return key.substr(0, slash);
+}
+
+bool is_drive_root(const std::u16string& key) { return key.size() == 3 && key[1] == u':' && key[2] == u'\\'; }
+
+// A self-relative descriptor: owner BUILTIN\Administrators, group SYSTEM and
+// an empty DACL, as the substitute's default for entries that set none.
+const std::vector<uint8_t>& default_security_descriptor() {
+  static const std::vector<uint8_t> descriptor = {
+      0x01, 0x00, 0x04, 0x80, 20, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 48, 0, 0, 0,  // header
+      0x01, 0x02, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,            // S-1-5-32-544
+      0x01, 0x01, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,                              // S-1-5-18
+      0x02, 0x00, 8, 0, 0, 0, 0, 0};                                            // empty ACL
+  return descriptor;
+}
+
+// Descriptors handed out by GetSecurityInfo, with their lengths.
+std::map<const void*, uint32_t> security_lengths;
+
+struct SubstituteSearch {
+  bool streams = false;
+  std::u16string directory;  // files: the directory searched; streams: the owner
+  std::u16string last_name;  // files: the last name returned ("" before the first child)
+  int dots_left = 0;         // files: "." and ".." still to return
+  size_t stream_index = 0;   // streams: the next position (0 is the unnamed stream of a file)
+};
+
+// The child of the directory whose name follows `after` in the volume's order,
+// looked up afresh on every call so that a listing that changes meanwhile is
+// seen as NTFS shows it: names already passed stay passed.
+bool next_child(const std::u16string& directory, const std::u16string& after, std::u16string& name) {
+  std::u16string prefix = is_drive_root(directory) ? directory : directory + u"\\";
+  auto it = after.empty() ? substitute.entries.lower_bound(prefix) : substitute.entries.upper_bound(prefix + after);
+  for (; it != substitute.entries.end(); ++it) {
+    const std::u16string& key = it->first;
+    if (key.size() <= prefix.size() || !same_key(key.substr(0, prefix.size()), prefix)) return false;
+    std::u16string rest = key.substr(prefix.size());
+    if (rest.find(u'\\') != std::u16string::npos) continue;
+    name = rest;
+    return true;
+  }
+  return false;
+}
+
+void copy_name(const std::u16string& name, wchar16* out, size_t units) {
+  size_t n = std::min(name.size(), units - 1);
+  std::copy_n(name.begin(), n, out);
+  out[n] = 0;
+}
+
+// The entry's streams as the search reports them: a file's unnamed stream first.
+bool stream_at(SubstituteEntry& entry, size_t index, PlatformStreamData* out) {
+  bool has_unnamed = (entry.attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (has_unnamed) {
+    if (index == 0) {
+      out->size = static_cast<int64_t>(entry.content.size());
+      copy_name(u"::$DATA", out->name, WIN_STREAM_NAME_UNITS);
+      return true;
+    }
+    --index;
+  }
+  if (index >= entry.streams.size()) return false;
+  out->size = static_cast<int64_t>(entry.streams[index].content.size());
+  copy_name(entry.streams[index].name, out->name, WIN_STREAM_NAME_UNITS);
+  return true;
+}
+}  // namespace
+
+bool substitute_injected_failure(const char* operation, const std::u16string& path) {
+  for (auto& failure : substitute.failures) {
+    if (failure.operation != operation || !same_key(failure.path, path)) continue;
+    if (failure.skip > 0) {
+      --failure.skip;
+      continue;
+    }
+    substitute.last_error = failure.code;
+    return true;
+  }
+  return false;
+}
+
+void substitute_run_hooks(const char* operation, const std::u16string& path) {
+  // Hooks may add hooks; walk by index over the ones present now.
+  size_t count = substitute.hooks.size();
+  for (size_t i = 0; i < count; ++i) {
+    SubstituteHook& hook = substitute.hooks[i];
+    if (hook.operation != operation || !same_key(hook.path, path)) continue;
+    if (++hook.seen == hook.on_call) {
+      std::function<void()> action = hook.action;  // the vector may grow inside
+      action();
+    }
+  }
+}
+
+PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t access, uint32_t share,
+                                        uint32_t flags_and_attributes) {
+  std::u16string owner, stream;
+  split_stream(substitute_key(path), owner, stream);
+  std::u16string full = owner + stream;
+  substitute_run_hooks("CreateFileW", full);
+  if (substitute_injected_failure("CreateFileW", full)) return PLATFORM_INVALID_HANDLE;
+  SubstituteEntry* entry = substitute_find(owner);
+  if (entry == nullptr) {
+    substitute.last_error = substitute_find(parent_key(owner)) == nullptr ? ERROR_PATH_NOT_FOUND
+                                                                           : WIN_ERROR_FILE_NOT_FOUND;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  if (!stream.empty() && find_stream(*entry, stream) == nullptr) {
+    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  bool directory = (entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // A directory opens only with backup semantics; its named streams do not.
+  if (directory && stream.empty() && (flags_and_attributes & WIN_FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+    substitute.last_error = WIN_ERROR_ACCESS_DENIED;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  if ((entry->attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      (flags_and_attributes & WIN_FILE_FLAG_OPEN_REPARSE_POINT) == 0 && !entry->presents_content) {
+    substitute.last_error = ERROR_CANT_ACCESS_FILE;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  if ((access & entry->denied_access) != 0) {
+    substitute.last_error = WIN_ERROR_ACCESS_DENIED;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  if ((entry->held_for_writing && stream.empty() && (share & WIN_FILE_SHARE_WRITE) == 0) ||
+      sharing_conflict(owner, stream, access, share)) {
+    substitute.last_error = WIN_ERROR_SHARING_VIOLATION;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  entry->open_count++;
+  auto* handle = new SubstituteHandle{owner, access, share, flags_and_attributes, 0, stream};
+  substitute.open_handles.push_back(handle);
+  return handle;
+}
+
+void substitute_forget_handle(SubstituteHandle* handle) {
+  log_call("CloseHandle", handle_key(handle));
+  auto& open = substitute.open_handles;
+  open.erase(std::remove(open.begin(), open.end(), handle), open.end());
+}
+
+bool platform_file_information(PlatformHandle handle, PlatformFileInformation* information) {
+  SubstituteHandle* h = as_handle(handle);
+  std::u16string key = handle_key(h);
+  log_call("GetFileInformationByHandle", key);
+  substitute_run_hooks("GetFileInformationByHandle", key);
+  if (substitute_injected_failure("GetFileInformationByHandle", key)) return false;
+  SubstituteEntry* entry = substitute_find(h->path);
+  std::vector<uint8_t>* content = content_of(h);
+  if (entry == nullptr || content == nullptr) {
+    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    return false;
+  }
+  uint64_t size = (entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 && h->stream.empty() ? 0 : content->size();
+  *information = PlatformFileInformation{};
+  information->attributes = entry->attributes;
+  information->creation_time = entry->creation_time;
+  information->last_access_time = entry->last_write_time;
+  information->last_write_time = entry->last_write_time;
+  information->volume_serial = entry->volume_serial;
+  information->size_high = static_cast<uint32_t>(size >> 32);
+  information->size_low = static_cast<uint32_t>(size);
+  information->link_count = 1;
+  information->index_high = static_cast<uint32_t>(entry->file_index >> 32);
+  information->index_low = static_cast<uint32_t>(entry->file_index);
+  return true;
+}
+
+bool platform_file_size(PlatformHandle handle, int64_t* size) {
+  SubstituteHandle* h = as_handle(handle);
+  std::u16string key = handle_key(h);
+  log_call("GetFileSizeEx", key);
+  substitute_run_hooks("GetFileSizeEx", key);
+  if (substitute_injected_failure("GetFileSizeEx", key)) return false;
+  std::vector<uint8_t>* content = content_of(h);
+  if (content == nullptr) {
+    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    return false;
+  }
+  *size = static_cast<int64_t>(content->size());
+  return true;
+}
+
+bool platform_reparse_data(PlatformHandle handle, void* buffer, uint32_t capacity, uint32_t* returned) {
+  SubstituteHandle* h = as_handle(handle);
+  std::u16string key = handle_key(h);
+  log_call("DeviceIoControl", key);
+  *returned = 0;
+  substitute_run_hooks("DeviceIoControl", key);
+  if (substitute_injected_failure("DeviceIoControl", key)) return false;
+  SubstituteEntry* entry = substitute_find(h->path);
+  if (entry == nullptr || (entry->attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+      entry->reparse_data.empty()) {
+    substitute.last_error = WIN_ERROR_NOT_A_REPARSE_POINT;
+    return false;
+  }
+  if (entry->reparse_data.size() > capacity) {
+    substitute.last_error = WIN_ERROR_INSUFFICIENT_BUFFER;
+    return false;
+  }
+  memcpy(buffer, entry->reparse_data.data(), entry->reparse_data.size());
+  *returned = static_cast<uint32_t>(entry->reparse_data.size());
+  return true;
+}
+
+bool platform_read_file(PlatformHandle handle, void* buffer, uint32_t length, uint32_t* read) {
+  SubstituteHandle* h = as_handle(handle);
+  std::u16string key = handle_key(h);
+  log_call("ReadFile", key);
+  *read = 0;
+  substitute_run_hooks("ReadFile", key);
+  if (substitute_injected_failure("ReadFile", key)) return false;
+  if ((h->access & WIN_GENERIC_READ) == 0) {
+    substitute.last_error = WIN_ERROR_ACCESS_DENIED;
+    return false;
+  }
+  SubstituteEntry* entry = substitute_find(h->path);
+  std::vector<uint8_t>* content = content_of(h);
+  if (entry == nullptr || content == nullptr) {
+    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    return false;
+  }
+  if ((entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 && h->stream.empty()) {
+    substitute.last_error = ERROR_INVALID_FUNCTION;
+    return false;
+  }
+  if (h->position >= content->size()) return true;  // end of file: success, 0 bytes
+  size_t n = std::min<size_t>(length, content->size() - h->position);
+  memcpy(buffer, content->data() + h->position, n);
+  h->position += n;
+  *read = static_cast<uint32_t>(n);
+  return true;
+}
+
+PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN_MAX_PATH]) {
+  std::u16string key = substitute_key(pattern);
+  std::u16string directory = key;
+  if (directory.size() >= 2 && directory.compare(directory.size() - 2, 2, u"\\*") == 0) {
+    directory.resize(directory.size() - 2);
+    if (directory.size() == 2 && directory[1] == u':') directory += u'\\';
+  }
+  log_call("FindFirstFileW", directory);
+  substitute_run_hooks("FindFirstFileW", directory);
+  if (substitute_injected_failure("FindFirstFileW", directory)) return PLATFORM_INVALID_HANDLE;
+  SubstituteEntry* entry = substitute_find(directory);
+  if (entry == nullptr) {
+    substitute.last_error = ERROR_PATH_NOT_FOUND;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  if ((entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    substitute.last_error = ERROR_DIRECTORY;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  // Every directory but a drive's root lists "." and ".." first.
+  auto* search = new SubstituteSearch{false, directory, u"", is_drive_root(directory) ? 0 : 2, 0};
+  if (search->dots_left == 0) {
+    std::u16string first;
+    if (!next_child(directory, u"", first)) {
+      delete search;
+      substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+      return PLATFORM_INVALID_HANDLE;
+    }
+    search->last_name = first;
+    copy_name(first, name, WIN_MAX_PATH);
+    return search;
+  }
+  search->dots_left = 1;
+  copy_name(u".", name, WIN_MAX_PATH);
+  return search;
+}
+
+bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH]) {
+  auto* search = static_cast<SubstituteSearch*>(handle);
+  log_call("FindNextFileW", search->directory);
+  substitute_run_hooks("FindNextFileW", search->directory);
+  if (substitute_injected_failure("FindNextFileW", search->directory)) return false;
+  if (search->dots_left > 0) {
+    search->dots_left = 0;
+    copy_name(u"..", name, WIN_MAX_PATH);
+    return true;
+  }
+  std::u16string next;
+  if (substitute_find(search->directory) == nullptr || !next_child(search->directory, search->last_name, next)) {
+    substitute.last_error = WIN_ERROR_NO_MORE_FILES;
+    return false;
+  }
+  search->last_name = next;
+  copy_name(next, name, WIN_MAX_PATH);
+  return true;
+}
+
+PlatformHandle platform_find_first_stream(const wchar16* path, PlatformStreamData* stream) {
+  std::u16string key = substitute_key(path);
+  log_call("FindFirstStreamW", key);
+  substitute_run_hooks("FindFirstStreamW", key);
+  if (substitute_injected_failure("FindFirstStreamW", key)) return PLATFORM_INVALID_HANDLE;
+  SubstituteEntry* entry = substitute_find(key);
+  if (entry == nullptr) {
+    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  if (!stream_at(*entry, 0, stream)) {
+    substitute.last_error = WIN_ERROR_HANDLE_EOF;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  return new SubstituteSearch{true, key, u"", 0, 1};
+}
+
+bool platform_find_next_stream(PlatformHandle handle, PlatformStreamData* stream) {
+  auto* search = static_cast<SubstituteSearch*>(handle);
+  log_call("FindNextStreamW", search->directory);
+  substitute_run_hooks("FindNextStreamW", search->directory);
+  if (substitute_injected_failure("FindNextStreamW", search->directory)) return false;
+  SubstituteEntry* entry = substitute_find(search->directory);
+  if (entry == nullptr || !stream_at(*entry, search->stream_index, stream)) {
+    substitute.last_error = WIN_ERROR_HANDLE_EOF;
+    return false;
+  }
+  ++search->stream_index;
+  return true;
+}
+
+bool platform_find_close(PlatformHandle handle) {
+  auto* search = static_cast<SubstituteSearch*>(handle);
+  log_call("FindClose", search->directory);
+  delete search;
+  return true;
+}
+
+uint32_t platform_security_descriptor(PlatformHandle handle, void** descriptor) {
+  SubstituteHandle* h = as_handle(handle);
+  std::u16string key = handle_key(h);
+  log_call("GetSecurityInfo", key);
+  *descriptor = nullptr;
+  substitute_run_hooks("GetSecurityInfo", key);
+  if (substitute_injected_failure("GetSecurityInfo", key)) return substitute.last_error;
+  if ((h->access & WIN_READ_CONTROL) == 0) return WIN_ERROR_ACCESS_DENIED;
+  SubstituteEntry* entry = substitute_find(h->path);
+  if (entry == nullptr) return WIN_ERROR_FILE_NOT_FOUND;
+  // A stream handle answers with its file's descriptor.
+  const std::vector<uint8_t>& bytes =
+      entry->security_descriptor.empty() ? default_security_descriptor() : entry->security_descriptor;
+  void* copy = malloc(bytes.size() + 1);
+  memcpy(copy, bytes.data(), bytes.size());
+  security_lengths[copy] = static_cast<uint32_t>(bytes.size());
+  *descriptor = copy;
+  return 0;
+}
+
+uint32_t platform_security_descriptor_length(const void* descriptor) {
+  auto it = security_lengths.find(descriptor);
+  return it == security_lengths.end() ? 0 : it->second;
+}
+
+void platform_local_free(void* memory) {
+  security_lengths.erase(memory);
+  free(memory);
+}
+
+SubstituteStream& substitute_add_stream(const std::u16string& owner, const std::u16string& name,
+                                        const std::vector<uint8_t>& content) {
+  SubstituteEntry* entry = substitute_find(owner);
+  if (entry == nullptr) entry = &substitute_add_file(owner, {});
+  entry->streams.push_back({u":" + name + u":$DATA", content});
+  return entry->streams.back();
+}
+
+SubstituteEntry& substitute_add_reparse_point(const std::u16string& path, const std::vector<uint8_t>& reparse_data,
+                                              bool directory) {
+  SubstituteEntry& entry = directory ? substitute_add_directory(path) : substitute_add_file(path, {});
+  entry.attributes |= WIN_FILE_ATTRIBUTE_REPARSE_POINT;
+  entry.reparse_data = reparse_data;
+  return entry;
+}
+
+void substitute_change_content(const std::u16string& path, const std::vector<uint8_t>& content) {
+  std::u16string owner, stream;
+  split_stream(substitute_key(path), owner, stream);
+  SubstituteEntry* entry = substitute_find(owner);
+  if (entry == nullptr) return;
+  if (stream.empty()) {
+    entry->content = content;
+  } else if (SubstituteStream* s = find_stream(*entry, stream)) {
+    s->content = content;
+  }
+  entry->last_write_time = ++substitute.clock;
+}
+
+void substitute_change_add_file(const std::u16string& path, const std::vector<uint8_t>& content) {
+  substitute_add_file(path, content).last_write_time = ++substitute.clock;
+  if (SubstituteEntry* parent = substitute_find(parent_key(substitute_key(path)))) {
+    parent->last_write_time = substitute.clock;
+  }
+}
+
+void substitute_change_remove(const std::u16string& path) {
+  std::u16string key = substitute_key(path);
+  substitute.entries.erase(key);
+  if (SubstituteEntry* parent = substitute_find(parent_key(key))) parent->last_write_time = ++substitute.clock;
+}
