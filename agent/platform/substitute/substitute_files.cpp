@@ -45,6 +45,8 @@ uint32_t platform_full_path(const wchar16* path, uint32_t capacity, wchar16* buf
 
 uint32_t platform_file_attributes(const wchar16* path) {
   substitute.calls.push_back({"GetFileAttributesW", path, 0, 0, 0, 0});
+  substitute_run_hooks("GetFileAttributesW", substitute_key(path));
+  if (substitute_injected_failure("GetFileAttributesW", substitute_key(path))) return WIN_INVALID_FILE_ATTRIBUTES;
   SubstituteEntry* entry = substitute_find(path);
   if (entry == nullptr) {
     substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;

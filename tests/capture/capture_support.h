@@ -1,0 +1,163 @@
+// Shared by the capture tests over the substitute volume: a source tree at
+// C:\src, a check run over it with its summary and its manifest, and bytes
+// built by hand from the documented layouts.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "agent/capture/chunk_batch.h"
+#include "agent/platform/substitute/substitute_volume.h"
+#include "tests/support/run_agent.h"
+
+using Bytes = std::vector<uint8_t>;
+
+inline const std::u16string SRC = u"C:\\src";
+
+// A fresh volume with an empty C:\src whose times and identity are fixed.
+inline SubstituteEntry& prepare_source() {
+  substitute_reset();
+  chunk_batch = ChunkBatch{};
+  SubstituteEntry& root = substitute_add_directory(SRC);
+  root.creation_time = 0x0102030405060708ull;
+  root.last_write_time = 116444736000000000ull + 50000001ull;  // 1970 + 5 s + 100 ns
+  root.file_index = 0x0000000500000007ull;
+  return root;
+}
+
+struct CheckRun {
+  std::map<std::string, uint64_t> summary;
+  Bytes manifest;
+};
+
+inline std::vector<std::u16string> check_args(const std::vector<std::u16string>& extra) {
+  std::vector<std::u16string> args = {u"check", u"--source", SRC};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+// For EXPECT_EXIT: the run's standard error stays the death test's to read.
+inline int check_failing(const std::vector<std::u16string>& extra = {}) { return run_agent(check_args(extra)); }
+
+// Runs check --source C:\src with the extra options; the run must succeed.
+inline CheckRun run_check(const std::vector<std::u16string>& extra = {}) {
+  testing::internal::CaptureStderr();
+  int code = run_agent(check_args(extra));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(0, code) << err;
+  CheckRun run;
+  size_t at = 0;
+  while (at < err.size()) {
+    size_t end = err.find('\n', at);
+    std::string line = err.substr(at, end - at);
+    size_t equals = line.find('=');
+    if (equals != std::string::npos && line.substr(0, equals) != "agent_version") {
+      run.summary[line.substr(0, equals)] = std::stoull(line.substr(equals + 1));
+    }
+    at = end == std::string::npos ? err.size() : end + 1;
+  }
+  for (const auto& [path, content] : substitute.deleted_files) {
+    if (path.find(u"vardo-agent-") != std::u16string::npos) run.manifest = content;
+  }
+  return run;
+}
+
+// The substitute keys of the entries in the order their records were written:
+// every record reads its security descriptor exactly once.
+inline std::vector<std::u16string> record_order() {
+  std::vector<std::u16string> order;
+  for (const auto& call : substitute.calls) {
+    if (call.operation == "GetSecurityInfo") order.push_back(call.path);
+  }
+  return order;
+}
+
+inline Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes filled(size_t length, uint8_t seed) {
+  Bytes b(length);
+  for (size_t i = 0; i < length; ++i) b[i] = static_cast<uint8_t>(seed + i * 7);
+  return b;
+}
+
+// Little-endian pieces for golden bytes.
+inline void put32(Bytes& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+inline void put64(Bytes& out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+inline void put_text(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+inline void put_bytes(Bytes& out, const Bytes& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+
+// The substitute's default descriptor: owner S-1-5-32-544, group S-1-5-18, an
+// empty DACL, 56 bytes.
+inline Bytes default_descriptor() {
+  return {0x01, 0x00, 0x04, 0x80, 20, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 48, 0, 0, 0,
+          0x01, 0x02, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,
+          0x01, 0x01, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,
+          0x02, 0x00, 8, 0, 0, 0, 0, 0};
+}
+
+// One record as the manifest layout describes it. mtime_sec and mtime_nsec are
+// given by the test, worked out by hand from the FILETIME.
+struct GoldenRecord {
+  std::string path;
+  uint32_t mode;
+  uint64_t size;
+  int64_t mtime_sec;
+  uint32_t mtime_nsec;
+  uint32_t attributes;
+  uint64_t created;
+  uint32_t serial;
+  uint32_t index_high;
+  uint32_t index_low;
+  uint64_t modified;
+  Bytes reparse;
+  Bytes security;
+};
+
+inline void put_attribute(Bytes& out, const std::string& name, const Bytes& value) {
+  put32(out, static_cast<uint32_t>(name.size()));
+  put32(out, static_cast<uint32_t>(value.size()));
+  put_text(out, name);
+  put_bytes(out, value);
+}
+
+inline Bytes golden_record(const GoldenRecord& r) {
+  Bytes attrs;
+  Bytes v;
+  put32(v, r.attributes);
+  put_attribute(attrs, "user.vardokeep.windows.attributes", v);
+  v.clear();
+  put64(v, r.created);
+  put_attribute(attrs, "user.vardokeep.windows.created", v);
+  v.clear();
+  put32(v, r.serial);
+  put32(v, r.index_high);
+  put32(v, r.index_low);
+  put_attribute(attrs, "user.vardokeep.windows.fileid", v);
+  v.clear();
+  put64(v, r.modified);
+  put_attribute(attrs, "user.vardokeep.windows.modified", v);
+  if (!r.reparse.empty()) put_attribute(attrs, "user.vardokeep.windows.reparse", r.reparse);
+  put_attribute(attrs, "user.vardokeep.windows.security", r.security);
+
+  Bytes out;
+  put32(out, static_cast<uint32_t>(r.path.size()));
+  put32(out, 0);
+  put32(out, r.mode);
+  put32(out, 0);
+  put32(out, 0);
+  put32(out, static_cast<uint32_t>(attrs.size()));
+  put64(out, r.size);
+  put64(out, static_cast<uint64_t>(r.mtime_sec));
+  put32(out, r.mtime_nsec);
+  put32(out, 0);
+  put_text(out, r.path);
+  put_bytes(out, attrs);
+  for (uint64_t i = 0; i < (r.size + 4095) / 4096; ++i) put64(out, 0);  // check leaves slots zero
+  return out;
+}
