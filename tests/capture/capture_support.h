@@ -19,6 +19,7 @@ inline const std::u16string SRC = u"C:\\src";
 
 // A fresh volume with an empty C:\src whose times and identity are fixed.
 inline SubstituteEntry& prepare_source() {
+  for (SubstituteHandle* h : substitute.open_handles) delete h;  // left open by the previous test
   substitute_reset();
   chunk_batch = ChunkBatch{};
   SubstituteEntry& root = substitute_add_directory(SRC);
@@ -161,3 +162,44 @@ inline Bytes golden_record(const GoldenRecord& r) {
   for (uint64_t i = 0; i < (r.size + 4095) / 4096; ++i) put64(out, 0);  // check leaves slots zero
   return out;
 }
+
+// A real file as the manifest, so that tests can read it at any moment and
+// after a death test's child has died: descriptors below the substitute's own
+// pass straight through to the system.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "agent/capture/manifest_writer.h"
+#include "agent/run_control/process_resources.h"
+
+struct DiskManifest {
+  std::string path;
+  DiskManifest() {
+    char name[] = "/tmp/vk-capture-manifest-XXXXXX";
+    manifest_fd = mkstemp(name);
+    path = name;
+    manifest_begin();
+  }
+  ~DiskManifest() {
+    if (manifest_fd >= 0) close(manifest_fd);
+    manifest_fd = -1;
+    unlink(path.c_str());
+  }
+  uint64_t size() const {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  }
+  Bytes bytes() const {
+    Bytes out(size());
+    int fd = open(path.c_str(), O_RDONLY);
+    size_t at = 0;
+    while (at < out.size()) {
+      ssize_t n = pread(fd, out.data() + at, out.size() - at, static_cast<off_t>(at));
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    close(fd);
+    return out;
+  }
+};
