@@ -142,10 +142,11 @@ void walk_entry(const wchar16* windows_path, const char* relative_path, int dept
 
   PlatformFileInformation information;
   if (!platform_file_information(handle, &information)) fatal_error("file information: %s", relative_path);
-  // The entry may have been replaced between the two looks; what was opened
-  // must still be the kind of entry it was opened as.
-  if (((information.attributes ^ attributes) & (WIN_FILE_ATTRIBUTE_DIRECTORY | WIN_FILE_ATTRIBUTE_REPARSE_POINT)) !=
-      0) {
+  // The entry may have been replaced between the two looks: what was opened
+  // must still be the kind it was opened as, and a plain entry must not have
+  // become a reparse point (it would be recorded as plain, without its data).
+  if (((information.attributes ^ attributes) & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      ((information.attributes & ~attributes) & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     fatal_error("source changed during backup: %s", relative_path);
   }
 

@@ -127,6 +127,12 @@ TEST(WalkMessages, EachRefusalEndsTheRunWithItsLine) {
          hook("CreateFileW", u"C:\\src\\f", 1, [] { substitute_find(u"C:\\src\\f")->attributes = WIN_FILE_ATTRIBUTE_DIRECTORY; });
        },
        "source changed during backup: f \\(Windows error="},
+      {"file turned into a reparse point between stat and open",
+       [] {
+         file_f();
+         hook("CreateFileW", u"C:\\src\\f", 1, [] { substitute_find(u"C:\\src\\f")->attributes |= WIN_FILE_ATTRIBUTE_REPARSE_POINT; });
+       },
+       "source changed during backup: f \\(Windows error="},
       {"name with an unpaired surrogate", [] { substitute_add_file(u"C:\\src\\bad\xD800name", {}); },
        "invalid Unicode name \\(Windows error=1113\\)"},
   };
