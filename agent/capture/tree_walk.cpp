@@ -7,9 +7,11 @@
 #include "agent/capture/alternate_streams.h"
 #include "agent/capture/content_chunks.h"
 #include "agent/capture/entry_record.h"
+#include "agent/capture/reparse_tags.h"
 #include "agent/run_control/fatal_error.h"
 #include "agent/run_control/run_state.h"
 #include "agent/run_control/text_conversion.h"
+#include "core/byte_order.h"
 
 constexpr uint32_t DIRECTORY_ACCESS = WIN_READ_CONTROL;
 constexpr uint32_t DIRECTORY_SHARE = WIN_FILE_SHARE_READ | WIN_FILE_SHARE_WRITE | WIN_FILE_SHARE_DELETE;
@@ -19,6 +21,7 @@ constexpr uint32_t FILE_ACCESS = WIN_GENERIC_READ | WIN_READ_CONTROL;
 constexpr uint32_t FILE_SHARE = WIN_FILE_SHARE_READ;
 constexpr uint32_t FILE_FLAGS =
     WIN_FILE_FLAG_BACKUP_SEMANTICS | WIN_FILE_FLAG_OPEN_REPARSE_POINT | WIN_FILE_FLAG_SEQUENTIAL_SCAN;
+constexpr uint32_t PRESENTED_FILE_FLAGS = WIN_FILE_FLAG_BACKUP_SEMANTICS | WIN_FILE_FLAG_SEQUENTIAL_SCAN;
 
 static char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 static wchar16 fold_ascii(wchar16 c) { return (c >= u'A' && c <= u'Z') ? static_cast<wchar16>(c + 32) : c; }
@@ -64,9 +67,10 @@ static char* child_relative_path(const char* parent, const char* name) {
 }
 
 // A reparse point is recorded with its data and never followed: no content,
-// no streams, no change check.
-static void capture_reparse_point(PlatformHandle handle, const PlatformFileInformation& information,
-                                  const char* relative_path) {
+// no streams, no change check. Returns false, with the handle still open, when
+// the tag says a filter presents the entry's own data instead.
+static bool capture_reparse_placeholder(PlatformHandle handle, const PlatformFileInformation& information,
+                                        const char* relative_path) {
   auto* buffer = static_cast<uint8_t*>(malloc(WIN_REPARSE_BUFFER_BYTES));
   if (buffer == nullptr) fatal_error("out of memory");
   if (strcmp(relative_path, ".") == 0) fatal_error("source root cannot be a reparse point");
@@ -74,10 +78,13 @@ static void capture_reparse_point(PlatformHandle handle, const PlatformFileInfor
   if (!platform_reparse_data(handle, buffer, WIN_REPARSE_BUFFER_BYTES, &returned) || returned < 8) {
     fatal_error("read reparse metadata: %s", relative_path);
   }
-  write_entry_record(handle, information, relative_path, false, 0, buffer, returned);
+  bool bears_data = reparse_tag_bears_data(get_u32le(buffer));
+  if (!bears_data) write_entry_record(handle, information, relative_path, false, 0, buffer, returned);
   free(buffer);
+  if (bears_data) return false;
   platform_close_handle(handle);
   run_counters.reparse_placeholders++;
+  return true;
 }
 
 static void capture_directory_children(const wchar16* windows_path, const char* relative_path, int depth) {
@@ -151,8 +158,19 @@ void walk_entry(const wchar16* windows_path, const char* relative_path, int dept
   }
 
   if (reparse) {
-    capture_reparse_point(handle, information, relative_path);
-    return;
+    if (capture_reparse_placeholder(handle, information, relative_path)) return;
+    // A file whose filter presents its content is opened again without
+    // FILE_FLAG_OPEN_REPARSE_POINT, so that reads return what the filter
+    // presents; a folder is enumerated as it is.
+    if (!directory) {
+      platform_close_handle(handle);
+      handle = platform_create_file(windows_path, FILE_ACCESS, FILE_SHARE, WIN_OPEN_EXISTING, PRESENTED_FILE_FLAGS);
+      if (handle == PLATFORM_INVALID_HANDLE) fatal_error("open (locked or denied): %s", relative_path);
+      if (!platform_file_information(handle, &information)) fatal_error("file information: %s", relative_path);
+      if ((information.attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        fatal_error("source changed during backup: %s", relative_path);
+      }
+    }
   }
   if (directory) {
     write_entry_record(handle, information, relative_path, true, 0, nullptr, 0);

@@ -1,0 +1,166 @@
+// Reparse points whose filter presents an ordinary file's or folder's data are
+// captured as what they present; every other reparse point stays a placeholder.
+#include <gtest/gtest.h>
+
+#include "agent/capture/reparse_tags.h"
+#include "core/byte_order.h"
+#include "tests/capture/capture_support.h"
+
+namespace {
+
+Bytes reparse_buffer(uint32_t tag) {
+  Bytes b;
+  put32(b, tag);
+  put32(b, 4);  // data length 4, reserved 0
+  put32(b, 0xABCDEF01);
+  return b;
+}
+
+// A reparse point whose filter presents `content` (a folder when directory).
+SubstituteEntry& filtered(const std::u16string& path, uint32_t tag, bool directory, const Bytes& content = {}) {
+  SubstituteEntry& e = substitute_add_reparse_point(path, reparse_buffer(tag), directory);
+  e.content = content;
+  e.presents_content = true;
+  return e;
+}
+
+TEST(DataBearingReparse, TagsThatBearDataAreTheFilterTagsAndEveryCloudSubtype) {
+  for (uint32_t tag : {0xC0000004u, 0x80000006u, 0x80000007u, 0x80000008u, 0x80000013u, 0x80000017u, 0x80000015u,
+                       0x8000001Eu, 0x90000027u, 0x9000001Cu, 0x80000021u, 0x9000001Au, 0x9000101Au, 0x9000F01Au}) {
+    EXPECT_TRUE(reparse_tag_bears_data(tag)) << std::hex << tag;
+  }
+  for (uint32_t tag : {0xA0000003u, 0xA000000Cu, 0x8000001Bu, 0x80000023u, 0x9000101Bu, 0x9001001Au, 0u}) {
+    EXPECT_FALSE(reparse_tag_bears_data(tag)) << std::hex << tag;
+  }
+}
+
+struct OpenSeen {
+  uint32_t access, share, flags;
+  bool operator==(const OpenSeen&) const = default;
+};
+std::vector<OpenSeen> opens_of(const std::u16string& path) {
+  std::vector<OpenSeen> seen;
+  for (const auto& call : substitute.calls) {
+    if (call.operation == "CreateFileW" && call.path == path) seen.push_back({call.access, call.share, call.flags});
+  }
+  return seen;
+}
+
+TEST(DataBearingReparse, FilesAreReadAsTheirFilterPresentsThem) {
+  prepare_source();
+  SubstituteEntry& wof = filtered(u"C:\\src\\wof", 0x80000017, false, filled(5000, 1));
+  wof.creation_time = 21;
+  wof.last_write_time = 116444736000000000ull;
+  wof.file_index = 31;
+  filtered(u"C:\\src\\dedup", 0x80000013, false, filled(4096, 2));
+  filtered(u"C:\\src\\cloud", 0x9000601A, false, filled(1, 3));
+  substitute_add_stream(u"C:\\src\\cloud", u"meta", filled(10, 4));
+  CheckRun run = run_check();
+
+  EXPECT_EQ(3u, run.summary["files"]);
+  EXPECT_EQ(0u, run.summary["reparse_placeholders"]);
+  EXPECT_EQ(1u, run.summary["alternate_streams"]);
+  EXPECT_EQ(2u + 1u + 1u + 1u, run.summary["chunks_checked"]);
+  // First opened as a reparse point to read its tag, then for its content.
+  const std::vector<OpenSeen> expected = {{0x00020000, 1, 0x0A200000}, {0x80020000, 1, 0x0A000000}};
+  EXPECT_EQ(expected, opens_of(u"C:\\src\\wof"));
+  EXPECT_EQ(expected, opens_of(u"C:\\src\\dedup"));
+
+  // The record: a regular file of the presented size, the attribute word as
+  // the system reports it, and no reparse attribute.
+  Bytes record = golden_record({"wof", 33188, 5000, 0, 0, WIN_FILE_ATTRIBUTE_ARCHIVE | WIN_FILE_ATTRIBUTE_REPARSE_POINT,
+                                21, 0x1234ABCD, 0, 31, 116444736000000000ull, {}, default_descriptor()});
+  EXPECT_NE(run.manifest.end(), std::search(run.manifest.begin(), run.manifest.end(), record.begin(), record.end()));
+  std::string text(run.manifest.begin(), run.manifest.end());
+  EXPECT_EQ(std::string::npos, text.find("user.vardokeep.windows.reparse"));
+}
+
+TEST(DataBearingReparse, FoldersAreDescendedWithTheirStreamsAndChangeChecked) {
+  prepare_source();
+  filtered(u"C:\\src\\OneDrive", 0x9000701A, true);
+  substitute_add_file(u"C:\\src\\OneDrive\\doc.txt", filled(9000, 1));
+  filtered(u"C:\\src\\OneDrive\\online-only", 0x9000101A, false, filled(10, 2));
+  substitute_add_stream(u"C:\\src\\OneDrive", u"sync", filled(3, 3));
+  CheckRun run = run_check();
+  EXPECT_EQ(2u, run.summary["directories"]);
+  EXPECT_EQ(2u, run.summary["files"]);
+  EXPECT_EQ(1u, run.summary["alternate_streams"]);
+  EXPECT_EQ(0u, run.summary["reparse_placeholders"]);
+  EXPECT_EQ(3u + 1u + 1u, run.summary["chunks_checked"]);
+  EXPECT_EQ((std::vector<std::u16string>{SRC, u"C:\\src\\OneDrive", u"C:\\src\\OneDrive\\doc.txt",
+                                         u"C:\\src\\OneDrive\\online-only", u"C:\\src\\OneDrive:sync:$DATA"}),
+            record_order());
+  EXPECT_EQ((std::vector<OpenSeen>{{0x00020000, 7, 0x02200000}}), opens_of(u"C:\\src\\OneDrive"));
+  std::string text(run.manifest.begin(), run.manifest.end());
+  EXPECT_EQ(std::string::npos, text.find("user.vardokeep.windows.reparse"));
+
+  // A folder that gains an entry while its subtree is walked fails the run.
+  prepare_source();
+  filtered(u"C:\\src\\OneDrive", 0x9000701A, true);
+  substitute_add_file(u"C:\\src\\OneDrive\\doc.txt", filled(9000, 1));
+  substitute.hooks.push_back(
+      {"ReadFile", u"C:\\src\\OneDrive\\doc.txt", 1, [] { substitute_change_add_file(u"C:\\src\\OneDrive\\new", {}); }});
+  EXPECT_EXIT(check_failing(), testing::ExitedWithCode(1),
+              "^vardokeep-agent: source changed during backup: OneDrive \\(Windows error=");
+}
+
+TEST(DataBearingReparse, ContentThatCannotBeHadFailsLoudly) {
+  struct Case {
+    const char* name;
+    SubstituteFailure failure;
+    const char* line;
+  };
+  // 362: the cloud file provider is not running.
+  const Case cases[] = {
+      {"open for content", {"CreateFileW", u"C:\\src\\cloud", 362, 1}, "open \\(locked or denied\\): cloud \\(Windows error=362\\)"},
+      {"recall fails", {"ReadFile", u"C:\\src\\cloud", 362, 0}, "read file: cloud \\(Windows error=362\\)"},
+      {"information after reopening", {"GetFileInformationByHandle", u"C:\\src\\cloud", 1117, 1},
+       "file information: cloud \\(Windows error=1117\\)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    prepare_source();
+    filtered(u"C:\\src\\cloud", 0x9000001A, false, filled(100, 1));
+    substitute.failures.push_back(c.failure);
+    EXPECT_EXIT(check_failing(), testing::ExitedWithCode(1), std::string("^vardokeep-agent: ") + c.line);
+  }
+  // A file whose filter is not there at all cannot be opened for content either.
+  prepare_source();
+  filtered(u"C:\\src\\cloud", 0x9000001A, false, filled(100, 1)).presents_content = false;
+  EXPECT_EXIT(check_failing(), testing::ExitedWithCode(1), "^vardokeep-agent: open \\(locked or denied\\): cloud");
+}
+
+TEST(DataBearingReparse, OtherReparsePointsStayPlaceholders) {
+  prepare_source();
+  substitute_add_reparse_point(u"C:\\src\\alias", reparse_buffer(0x8000001B), false);  // app execution alias
+  substitute_add_reparse_point(u"C:\\src\\junction", reparse_buffer(0xA0000003), true);
+  substitute_add_file(u"C:\\src\\junction\\inside", filled(10, 1));
+  substitute_add_reparse_point(u"C:\\src\\link", reparse_buffer(0xA000000C), false);
+  CheckRun run = run_check();
+  EXPECT_EQ(3u, run.summary["reparse_placeholders"]);
+  EXPECT_EQ(0u, run.summary["files"]);
+  EXPECT_EQ(1u, run.summary["directories"]);
+  EXPECT_EQ(0u, run.summary["chunks_checked"]);
+  EXPECT_EQ(1u, opens_of(u"C:\\src\\alias").size());
+  std::string text(run.manifest.begin(), run.manifest.end());
+  size_t reparse_records = 0;
+  for (size_t at = text.find("user.vardokeep.windows.reparse"); at != std::string::npos;
+       at = text.find("user.vardokeep.windows.reparse", at + 1)) {
+    ++reparse_records;
+  }
+  EXPECT_EQ(3u, reparse_records);
+}
+
+TEST(DataBearingReparse, TheRootIsRefusedWhateverItsTag) {
+  prepare_source();
+  substitute.hooks.push_back({"GetFileAttributesW", SRC, 2, [] {
+                                SubstituteEntry* root = substitute_find(SRC);
+                                root->attributes |= WIN_FILE_ATTRIBUTE_REPARSE_POINT;
+                                root->reparse_data = reparse_buffer(0x9000701A);
+                                root->presents_content = true;
+                              }});
+  EXPECT_EXIT(check_failing(), testing::ExitedWithCode(1),
+              "^vardokeep-agent: source root cannot be a reparse point \\(Windows error=");
+}
+
+}  // namespace
