@@ -11,6 +11,7 @@
 
 #include "agent/capture/chunk_batch.h"
 #include "agent/platform/substitute/substitute_volume.h"
+#include "core/manifest_reader.h"
 #include "tests/support/run_agent.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -43,8 +44,17 @@ inline std::vector<std::u16string> check_args(const std::vector<std::u16string>&
 // For EXPECT_EXIT: the run's standard error stays the death test's to read.
 inline int check_failing(const std::vector<std::u16string>& extra = {}) { return run_agent(check_args(extra)); }
 
-// Runs check --source C:\src with the extra options; the run must succeed.
-inline CheckRun run_check(const std::vector<std::u16string>& extra = {}) {
+// What the core's reader says of a manifest that check wrote (zero slots).
+inline std::string reader_verdict(const Bytes& manifest) {
+  ManifestSource source = manifest_memory_source(manifest.data(), manifest.size());
+  std::string error;
+  ManifestStatus status = manifest_validate(&source, ManifestSlotRule::zero, &error);
+  return status == ManifestStatus::ok ? "ok" : error;
+}
+
+// Runs check --source C:\src with the extra options; the run must succeed and
+// its manifest must satisfy the core's reader.
+inline CheckRun run_check(const std::vector<std::u16string>& extra = {}, bool readable = true) {
   testing::internal::CaptureStderr();
   int code = run_agent(check_args(extra));
   std::string err = testing::internal::GetCapturedStderr();
@@ -62,6 +72,9 @@ inline CheckRun run_check(const std::vector<std::u16string>& extra = {}) {
   }
   for (const auto& [path, content] : substitute.deleted_files) {
     if (path.find(u"vardo-agent-") != std::u16string::npos) run.manifest = content;
+  }
+  if (readable) {
+    EXPECT_EQ("ok", reader_verdict(run.manifest));
   }
   return run;
 }

@@ -35,6 +35,12 @@ struct SubstituteScenarioVolume : ScenarioVolume {
     substitute_find(windows_form(path))->attributes |= WIN_FILE_ATTRIBUTE_ENCRYPTED;
   }
   void observe() override { observed_from = substitute.calls.size(); }
+  std::string manifest() const override {
+    for (const auto& [path, content] : substitute.deleted_files) {
+      if (path.find(u"vardo-agent-") != std::u16string::npos) return std::string(content.begin(), content.end());
+    }
+    return "";
+  }
   std::vector<ObservedOpen> opens() const override {
     std::vector<ObservedOpen> out;
     for (size_t i = observed_from; i < substitute.calls.size(); ++i) {

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 
 #include "agent/run_control/agent_main.h"
+#include "core/manifest_reader.h"
 
 OpenMode expected_open_mode(EntryKind kind) {
   switch (kind) {
@@ -164,6 +166,43 @@ void expect_depth_first(const std::vector<ObservedOpen>& opens) {
   }
 }
 
+const char* kind_name(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::directory: return "directory";
+    case EntryKind::file: return "file";
+    case EntryKind::reparse_file:
+    case EntryKind::reparse_directory: return "reparse";
+    case EntryKind::stream: return "stream";
+  }
+  return "?";
+}
+
+// The manifest as the core's reader sees it: valid, with zero slots, and one
+// record per expected entry, in the order the entries were opened.
+void expect_manifest(const std::string& bytes, const std::vector<ExpectedEntry>& expected,
+                     const std::vector<ObservedOpen>& opens) {
+  ManifestSource source = manifest_memory_source(bytes.data(), bytes.size());
+  ManifestReader reader;
+  ASSERT_EQ(ManifestStatus::ok, manifest_reader_open(&reader, &source, ManifestSlotRule::zero));
+  auto entry = std::make_unique<ManifestEntry>();
+  std::vector<std::string> recorded, order;
+  ManifestStatus status;
+  while ((status = manifest_reader_next(&reader, entry.get())) == ManifestStatus::ok) {
+    const char* kind = entry->is_reparse ? "reparse" : entry->is_stream ? "stream" : entry->is_directory ? "directory" : "file";
+    recorded.push_back(std::string(entry->path) + " " + kind);
+    order.push_back(entry->path);
+  }
+  ASSERT_EQ(ManifestStatus::end, status) << manifest_error_text(&reader);
+  std::vector<std::string> wanted;
+  for (const ExpectedEntry& e : expected) wanted.push_back(e.path + " " + kind_name(e.kind));
+  std::sort(recorded.begin(), recorded.end());
+  std::sort(wanted.begin(), wanted.end());
+  EXPECT_EQ(wanted, recorded);
+  std::vector<std::string> opened;
+  for (const ObservedOpen& o : opens) opened.push_back(o.path);
+  EXPECT_EQ(opened, order);
+}
+
 std::map<std::string, uint64_t> parse_summary(const std::string& err) {
   std::map<std::string, uint64_t> summary;
   size_t at = 0;
@@ -225,4 +264,8 @@ void check_scenario(const CaptureScenario& scenario, ScenarioVolume& volume) {
   std::sort(observed.begin(), observed.end());
   EXPECT_EQ(expected, observed);
   expect_depth_first(opens);
+
+  std::string manifest = volume.manifest();
+  EXPECT_EQ(manifest.size(), summary["manifest_bytes"]);
+  expect_manifest(manifest, scenario.entries, opens);
 }

@@ -46,6 +46,8 @@ struct ScenarioVolume {
   // From now on, record the walk's opens; what was recorded so far.
   virtual void observe() = 0;
   virtual std::vector<ObservedOpen> opens() const = 0;
+  // The bytes of the last run's manifest, kept when the run closed it.
+  virtual std::string manifest() const = 0;
 };
 
 struct ExpectedEntry {

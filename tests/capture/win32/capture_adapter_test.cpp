@@ -10,6 +10,7 @@
 
 #include <winioctl.h>
 #include "agent/run_control/process_resources.h"
+#include "core/manifest_reader.h"
 #include "tests/capture/win32/win32_scenario_volume.h"
 
 namespace {
@@ -138,6 +139,12 @@ int copy_manifest_then_close(int fd) {
   return _close(fd);
 }
 
+std::string reader_verdict(const std::string& manifest) {
+  ManifestSource source = manifest_memory_source(manifest.data(), manifest.size());
+  std::string error;
+  return manifest_validate(&source, ManifestSlotRule::zero, &error) == ManifestStatus::ok ? "ok" : error;
+}
+
 std::map<std::string, std::string> summary_of(const std::string& err) {
   std::map<std::string, std::string> summary;
   size_t at = 0;
@@ -178,6 +185,7 @@ TEST_F(CaptureAdapter, NamedStreamsReportedByTheSystemAreOpenedAndReadThroughThe
   EXPECT_EQ("3", summary["chunks_checked"]);  // 2 for f, 1 for f:s
   EXPECT_NE(std::string::npos, manifest_copy.find("f:s"));
   EXPECT_EQ(std::to_string(manifest_copy.size()), summary["manifest_bytes"]);
+  EXPECT_EQ("ok", reader_verdict(manifest_copy));
 }
 
 const unsigned char reparse_bytes[20] = {0x03, 0, 0, 0xA0, 12, 0, 0, 0, 0, 0, 2, 0, 4, 0, 0, 0, 'x', 0, 0, 0};
@@ -228,6 +236,7 @@ TEST_F(CaptureAdapter, AReparsePointIsOpenedWithoutDataAccessAndItsBufferRecorde
   std::string value = std::string("user.vardokeep.windows.reparse") +
                       std::string(reinterpret_cast<const char*>(reparse_bytes), sizeof reparse_bytes);
   EXPECT_NE(std::string::npos, manifest_copy.find(value));
+  EXPECT_EQ("ok", reader_verdict(manifest_copy));
 }
 
 TEST_F(CaptureAdapter, AReparsePointWhoseDataCannotBeReadStopsTheRun) {

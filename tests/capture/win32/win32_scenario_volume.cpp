@@ -4,10 +4,26 @@
 
 
 #include "agent/platform/win32/win32_api.h"
+#include "agent/run_control/process_resources.h"
+
+#include <io.h>
 
 namespace {
 
 std::vector<HANDLE> held_handles;
+std::string manifest_copy;
+
+// Keeps the manifest's bytes before the run's close deletes it.
+int copy_manifest_then_close(int fd) {
+  if (fd == manifest_fd) {
+    manifest_copy.clear();
+    _lseeki64(fd, 0, SEEK_SET);
+    char buffer[65536];
+    int n;
+    while ((n = _read(fd, buffer, sizeof buffer)) > 0) manifest_copy.append(buffer, static_cast<size_t>(n));
+  }
+  return _close(fd);
+}
 std::vector<ObservedOpen> recorded_opens;
 std::wstring observed_prefix;
 
@@ -116,6 +132,7 @@ void remove_all_scenario_trees() {
 void Win32ScenarioVolume::reset(const std::string& scenario) {
   win32_api.CreateFileW = ::CreateFileW;
   release_held();
+  manifest_copy.clear();
   recorded_opens.clear();
   std::wstring long_root = scenario_parent() + L"\\" + wide_of(scenario);
   remove_tree(long_root);
@@ -166,6 +183,9 @@ void Win32ScenarioVolume::observe() {
   observed_prefix = L"\\\\?\\" + root;
   recorded_opens.clear();
   win32_api.CreateFileW = recording_create_file;
+  win32_api.close = copy_manifest_then_close;
 }
+
+std::string Win32ScenarioVolume::manifest() const { return manifest_copy; }
 
 std::vector<ObservedOpen> Win32ScenarioVolume::opens() const { return recorded_opens; }

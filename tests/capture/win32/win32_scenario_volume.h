@@ -30,6 +30,7 @@ struct Win32ScenarioVolume : ScenarioVolume {
   void encrypt(const std::string&) override;
   void observe() override;
   std::vector<ObservedOpen> opens() const override;
+  std::string manifest() const override;
   // The long form of a relative path ("." is the root).
   std::wstring long_path(const std::string& relative) const;
 };
