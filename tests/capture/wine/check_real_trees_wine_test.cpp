@@ -47,7 +47,6 @@ std::map<std::string, uint64_t> summary_of(const WineRun& run) {
   return summary;
 }
 
-// The prefix's real temporary directory (Wine 8 puts it at %USERPROFILE%\Temp).
 std::vector<std::string> manifests_left_in(const fs::path& directory) {
   std::vector<std::string> left;
   if (!fs::exists(directory)) return left;
@@ -56,13 +55,7 @@ std::vector<std::string> manifests_left_in(const fs::path& directory) {
   }
   return left;
 }
-std::vector<std::string> manifests_left() {
-  const char* user = getenv("USER");
-  auto left = manifests_left_in(fs::path(wine_drive_c()) / "users" / (user != nullptr && *user ? user : "root") / "Temp");
-  auto other = manifests_left_in(wine_temp_dir_linux());
-  left.insert(left.end(), other.begin(), other.end());
-  return left;
-}
+std::vector<std::string> manifests_left() { return manifests_left_in(wine_temp_dir_linux()); }
 
 WineRun check(const std::string& source, std::vector<std::string> options = {}) {
   std::vector<std::string> args = {"check", "--source", source};
