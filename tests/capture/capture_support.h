@@ -18,6 +18,19 @@ using Bytes = std::vector<uint8_t>;
 
 inline const std::u16string SRC = u"C:\\src";
 
+// Handles a test opened itself and left open are closed when it ends, so that
+// a test run alone leaks nothing once the volume is gone.
+struct CloseLeftoverHandles : testing::EmptyTestEventListener {
+  void OnTestEnd(const testing::TestInfo&) override {
+    std::vector<SubstituteHandle*> open = substitute.open_handles;
+    for (SubstituteHandle* h : open) platform_close_handle(h);
+  }
+};
+inline const bool close_leftover_handles_registered = [] {
+  testing::UnitTest::GetInstance()->listeners().Append(new CloseLeftoverHandles);
+  return true;
+}();
+
 // A fresh volume with an empty C:\src whose times and identity are fixed.
 inline SubstituteEntry& prepare_source() {
   for (SubstituteHandle* h : substitute.open_handles) delete h;  // left open by the previous test
