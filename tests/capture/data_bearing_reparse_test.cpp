@@ -8,11 +8,6 @@
 
 namespace {
 
-// The core's reader still refuses the reparse attribute bit on an entry that
-// has no reparse record, which is how these entries are recorded; their
-// manifests are checked byte by byte here instead.
-constexpr bool READER_ACCEPTS_DATA_BEARING = false;
-
 Bytes reparse_buffer(uint32_t tag) {
   Bytes b;
   put32(b, tag);
@@ -60,7 +55,7 @@ TEST(DataBearingReparse, FilesAreReadAsTheirFilterPresentsThem) {
   filtered(u"C:\\src\\dedup", 0x80000013, false, filled(4096, 2));
   filtered(u"C:\\src\\cloud", 0x9000601A, false, filled(1, 3));
   substitute_add_stream(u"C:\\src\\cloud", u"meta", filled(10, 4));
-  CheckRun run = run_check({}, READER_ACCEPTS_DATA_BEARING);
+  CheckRun run = run_check();
 
   EXPECT_EQ(3u, run.summary["files"]);
   EXPECT_EQ(0u, run.summary["reparse_placeholders"]);
@@ -86,7 +81,7 @@ TEST(DataBearingReparse, FoldersAreDescendedWithTheirStreamsAndChangeChecked) {
   substitute_add_file(u"C:\\src\\OneDrive\\doc.txt", filled(9000, 1));
   filtered(u"C:\\src\\OneDrive\\online-only", 0x9000101A, false, filled(10, 2));
   substitute_add_stream(u"C:\\src\\OneDrive", u"sync", filled(3, 3));
-  CheckRun run = run_check({}, READER_ACCEPTS_DATA_BEARING);
+  CheckRun run = run_check();
   EXPECT_EQ(2u, run.summary["directories"]);
   EXPECT_EQ(2u, run.summary["files"]);
   EXPECT_EQ(1u, run.summary["alternate_streams"]);
