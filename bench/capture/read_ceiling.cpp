@@ -106,8 +106,13 @@ int wmain(int argc, wchar_t** argv) {
   HANDLE h = CreateFileW(slot_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   slots = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_RDWR);
+  LARGE_INTEGER start, end, frequency;
+  QueryPerformanceCounter(&start);
   walk(std::wstring(L"\\\\?\\") + argv[1]);
   _close(slots);
-  fprintf(stderr, "files=%llu\nchunks=%llu\nbytes=%llu\n", files, chunks, bytes);
+  QueryPerformanceCounter(&end);
+  QueryPerformanceFrequency(&frequency);
+  fprintf(stderr, "files=%llu\nchunks=%llu\nbytes=%llu\nseconds=%.6f\n", files, chunks, bytes,
+          static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart));
   return 0;
 }
