@@ -55,8 +55,8 @@ static void capture_stream(const wchar16* owner_windows_path, const PlatformStre
   wchar16* windows_path = stream_windows_path(owner_windows_path, stream.name);
   PlatformHandle handle = platform_create_file(windows_path, STREAM_ACCESS, WIN_FILE_SHARE_READ,
                                                WIN_OPEN_EXISTING, STREAM_FLAGS);
-  free(windows_path);
   if (handle == PLATFORM_INVALID_HANDLE) fatal_error("open alternate stream: %s", stream_path);
+  free(windows_path);
   PlatformFileInformation information;
   int64_t size = 0;
   // The stream must still have the size that the enumeration reported.

@@ -91,11 +91,13 @@ static void capture_directory_children(const wchar16* windows_path, const char* 
   wchar16* pattern = join_windows_path(windows_path, u"*");
   wchar16 name[WIN_MAX_PATH];
   PlatformHandle search = platform_find_first_file(pattern, name);
-  free(pattern);
   if (search == PLATFORM_INVALID_HANDLE) {
-    if (platform_last_error() == WIN_ERROR_FILE_NOT_FOUND) return;  // no entries at all
-    fatal_error("enumerate directory: %s", relative_path);
+    // The code is read before anything else can change it.
+    if (platform_last_error() != WIN_ERROR_FILE_NOT_FOUND) fatal_error("enumerate directory: %s", relative_path);
+    free(pattern);
+    return;  // no entries at all
   }
+  free(pattern);
   do {
     if (is_dot_or_dot_dot(name)) continue;
     char* name_utf8 = wide_to_utf8(name);
