@@ -193,7 +193,58 @@ void platform_local_free(void* memory);
 // --------------------------------------------------------------- transfer ---
 // The ssh.exe child: pipes, job object, process.
 
-// (transfer operations)
+// Every operation below is one Win32 call, so the transport's logic decides
+// the order, the checks and the messages on both sides of the seam.
+
+constexpr uint32_t WIN_WAIT_OBJECT_0 = 0;
+constexpr uint32_t WIN_WAIT_TIMEOUT = 258;
+constexpr uint32_t WIN_WAIT_FAILED = 0xFFFFFFFFu;
+
+// GetSystemDirectoryW(buffer, capacity): as GetFullPathNameW.
+uint32_t platform_system_directory(wchar16* buffer, uint32_t capacity);
+// CreatePipe(&read_end, &write_end, attributes, buffer_size) with security
+// attributes that hold no descriptor and make both ends inheritable.
+bool platform_create_pipe(PlatformHandle* read_end, PlatformHandle* write_end, uint32_t buffer_size);
+// SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0): the end stays with the agent.
+bool platform_clear_inherit(PlatformHandle handle);
+// DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE),
+// GetCurrentProcess(), duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS).
+bool platform_duplicate_stderr(PlatformHandle* duplicate);
+// InitializeProcThreadAttributeList(nullptr, 1, 0, &size): the bytes that a list
+// of one attribute needs. The call itself fails by design; its failure is ignored.
+size_t platform_attribute_list_size();
+// InitializeProcThreadAttributeList(list, 1, 0, &size).
+bool platform_attribute_list_init(void* list, size_t size);
+// UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+// count * sizeof(HANDLE), nullptr, nullptr): the child inherits these and no other.
+bool platform_attribute_list_set_handles(void* list, PlatformHandle* handles, uint32_t count);
+// DeleteProcThreadAttributeList(list); the caller frees the memory.
+void platform_attribute_list_delete(void* list);
+// CreateJobObjectW(nullptr, nullptr); null on failure.
+PlatformHandle platform_create_job();
+// SetInformationJobObject(job, JobObjectExtendedLimitInformation, ...) with a
+// record that is zero except the limit flags JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE:
+// closing the last handle of the job ends every process in it.
+bool platform_job_kill_on_close(PlatformHandle job);
+// CreateProcessW(application, command_line, nullptr, nullptr, TRUE,
+// CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr,
+// nullptr, startup, info) where startup is an extended startup record that is
+// zero except its size, STARTF_USESTDHANDLES, the three standard handles and the
+// attribute list. On success the process and primary thread handles are returned.
+bool platform_start_suspended(const wchar16* application, wchar16* command_line, PlatformHandle std_input,
+                              PlatformHandle std_output, PlatformHandle std_error, void* attribute_list,
+                              PlatformHandle* process, PlatformHandle* thread);
+// AssignProcessToJobObject(job, process).
+bool platform_assign_to_job(PlatformHandle job, PlatformHandle process);
+// TerminateProcess(process, exit_code).
+bool platform_terminate_process(PlatformHandle process, uint32_t exit_code);
+// ResumeThread(thread); the previous suspend count is of no interest.
+void platform_resume_thread(PlatformHandle thread);
+// WaitForSingleObject(handle, milliseconds): WIN_WAIT_OBJECT_0, WIN_WAIT_TIMEOUT
+// or WIN_WAIT_FAILED.
+uint32_t platform_wait(PlatformHandle handle, uint32_t milliseconds);
+// GetExitCodeProcess(process, exit_code).
+bool platform_process_exit_code(PlatformHandle process, uint32_t* exit_code);
 
 // -------------------------------------------------------- metadata restore ---
 // Security descriptors, times and attributes put back on a restored tree.

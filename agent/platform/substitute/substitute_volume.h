@@ -88,6 +88,36 @@ struct SubstituteHook {
   uint32_t seen = 0;
 };
 
+// The scripted ssh.exe child of the transfer operations. Its two pipes are
+// entries: "pipe:to-child" collects what the agent writes, "pipe:from-child"
+// holds the child's scripted answer and is read from its start. Process,
+// thread, job and the standard error copy are entries too ("process:ssh",
+// "thread:ssh", "job:ssh", "stderr-copy"), so open_count shows every handle
+// still open. Handles made inheritable carry SUBSTITUTE_INHERITABLE in flags.
+constexpr uint32_t SUBSTITUTE_INHERITABLE = 1;
+struct SubstituteChild {
+  std::u16string system_directory = u"C:\\Windows\\system32";
+  uint32_t system_directory_result_override = 0;  // non-zero: GetSystemDirectoryW answers this
+  // Injected failures: operation name ("CreatePipe") or name and 1-based call
+  // number ("CreatePipe#2") -> the Windows error code the call fails with.
+  std::map<std::string, uint32_t> failures;
+  size_t attribute_list_size = 48;
+  std::vector<uint8_t> answer;
+  uint32_t wait_result = WIN_WAIT_OBJECT_0;
+  uint32_t exit_code = 0;
+  // What the operations saw.
+  std::u16string application;
+  std::u16string command_line;
+  std::vector<std::u16string> handle_list;  // entry key and end ("pipe:to-child/read")
+  std::u16string std_handles[3];
+  bool kill_on_close = false;
+  bool in_job = false;
+  bool resumed = false;
+  int64_t terminated_with = -1;
+  uint32_t wait_milliseconds = 0;
+  uint32_t pipe_handles_open_at_assign = 0;
+};
+
 struct SubstituteVolume {
   // Keys are absolute paths without the "\\?\" prefix ("C:\src\a",
   // "\\server\share\a"); a directory is an entry with the directory attribute.
@@ -114,6 +144,7 @@ struct SubstituteVolume {
   std::vector<SubstituteHandle*> open_handles;
   // Last-write time given to entries changed through substitute_change_*.
   uint64_t clock = 133000000000000000ull;
+  SubstituteChild child;
 };
 
 extern SubstituteVolume substitute;

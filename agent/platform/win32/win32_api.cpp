@@ -49,7 +49,22 @@ Win32Api win32_api = {
 
     // transfer
 
-    // (transfer entries)
+    ::GetSystemDirectoryW,
+    ::CreatePipe,
+    ::SetHandleInformation,
+    ::GetStdHandle,
+    ::DuplicateHandle,
+    ::InitializeProcThreadAttributeList,
+    ::UpdateProcThreadAttribute,
+    ::DeleteProcThreadAttributeList,
+    ::CreateJobObjectW,
+    ::SetInformationJobObject,
+    ::CreateProcessW,
+    ::AssignProcessToJobObject,
+    ::TerminateProcess,
+    ::ResumeThread,
+    ::WaitForSingleObject,
+    ::GetExitCodeProcess,
 
     // metadata restore
 

@@ -48,7 +48,22 @@ struct Win32Api {
 
   // transfer
 
-  // (transfer entries)
+  decltype(&::GetSystemDirectoryW) GetSystemDirectoryW;
+  decltype(&::CreatePipe) CreatePipe;
+  decltype(&::SetHandleInformation) SetHandleInformation;
+  decltype(&::GetStdHandle) GetStdHandle;
+  decltype(&::DuplicateHandle) DuplicateHandle;
+  decltype(&::InitializeProcThreadAttributeList) InitializeProcThreadAttributeList;
+  decltype(&::UpdateProcThreadAttribute) UpdateProcThreadAttribute;
+  decltype(&::DeleteProcThreadAttributeList) DeleteProcThreadAttributeList;
+  decltype(&::CreateJobObjectW) CreateJobObjectW;
+  decltype(&::SetInformationJobObject) SetInformationJobObject;
+  decltype(&::CreateProcessW) CreateProcessW;
+  decltype(&::AssignProcessToJobObject) AssignProcessToJobObject;
+  decltype(&::TerminateProcess) TerminateProcess;
+  decltype(&::ResumeThread) ResumeThread;
+  decltype(&::WaitForSingleObject) WaitForSingleObject;
+  decltype(&::GetExitCodeProcess) GetExitCodeProcess;
 
   // metadata restore
 
