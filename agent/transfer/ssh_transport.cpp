@@ -39,7 +39,9 @@ static void check_host_alias(const char* alias) {
 void append_quoted_argument(wchar16* command_line, const wchar16* argument) {
   size_t p = wide_length(command_line);
   if (p + 3 > COMMAND_LINE_BOUND) fatal_error("SSH command too long");
-  command_line[p++] = u' ';
+  // A space separates elements only. The runtime reads a leading space as an
+  // empty program name, which would shift every argument of ssh by one.
+  if (p > 0) command_line[p++] = u' ';
   command_line[p++] = u'"';
   auto put = [&](wchar16 unit) {
     if (p + 3 > COMMAND_LINE_BOUND) fatal_error("SSH argument too long");

@@ -10,11 +10,13 @@
 
 namespace {
 
+// What appending the element adds after an earlier element.
 std::u16string quoted(const std::u16string& element) {
   static wchar16 line[SSH_COMMAND_LINE_UNITS];
-  line[0] = 0;
+  line[0] = u'x';
+  line[1] = 0;
   append_quoted_argument(line, element.c_str());
-  return line;
+  return std::u16string(line).substr(1);
 }
 
 // The runtime's argument splitting (the rules CommandLineToArgvW follows inside
@@ -68,6 +70,16 @@ TEST(SshCommandLineQuoting, ElementsAreQuotedByTheWindowsRules) {
   for (const Case& c : cases) {
     EXPECT_EQ(quoted(c.element), c.expected) << std::string(c.element.begin(), c.element.end());
   }
+}
+
+// The runtime reads a leading blank as an empty program name and shifts every
+// argument by one, so the first element starts the line.
+TEST(SshCommandLineQuoting, FirstElementStartsTheLineWithoutABlank) {
+  static wchar16 line[SSH_COMMAND_LINE_UNITS];
+  line[0] = 0;
+  append_quoted_argument(line, u"C:\\Windows\\system32\\OpenSSH\\ssh.exe");
+  append_quoted_argument(line, u"-F");
+  EXPECT_EQ(std::u16string(line), u"\"C:\\Windows\\system32\\OpenSSH\\ssh.exe\" \"-F\"");
 }
 
 TEST(SshCommandLineQuoting, EveryElementParsesBackToItself) {

@@ -144,7 +144,7 @@ TEST_F(SshTransport, StartsClientSuspendedInKillOnCloseJobWithThreeInheritedHand
 
   EXPECT_EQ(substitute.child.application, SSH_PATH);
   EXPECT_EQ(substitute.child.command_line,
-            u" \"C:\\Windows\\system32\\OpenSSH\\ssh.exe\" \"-F\" \"C:\\Program Files\\cfg dir\\\\\" \"-T\""
+            u"\"C:\\Windows\\system32\\OpenSSH\\ssh.exe\" \"-F\" \"C:\\Program Files\\cfg dir\\\\\" \"-T\""
             u" \"-oBatchMode=yes\" \"-oStrictHostKeyChecking=yes\" \"-oIdentitiesOnly=yes\""
             u" \"-oConnectTimeout=15\" \"-oServerAliveInterval=30\" \"-oServerAliveCountMax=3\""
             u" \"vardo-backup\" \"receive\"");
