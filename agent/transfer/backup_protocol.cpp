@@ -10,15 +10,15 @@
 #include "agent/run_control/process_resources.h"
 #include "agent/transfer/backup_protocol.h"
 #include "agent/transfer/server_channel.h"
-#include "agent/transfer/wire_messages.h"
 #include "core/byte_order.h"
+#include "core/wire_format.h"
 
 static const char CONNECTION_CLOSED[] = "connection closed; retry to reuse received chunks";
 
 void write_all(int fd, const void* data, uint64_t count) {
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (count > 0) {
-    uint32_t piece = count < CHANNEL_PIECE_MAX ? static_cast<uint32_t>(count) : CHANNEL_PIECE_MAX;
+    uint32_t piece = count < kMaxIoPiece ? static_cast<uint32_t>(count) : kMaxIoPiece;
     int written = platform_write(fd, bytes, piece);
     if (written <= 0) fatal_error(CONNECTION_CLOSED);
     bytes += written;
@@ -29,7 +29,7 @@ void write_all(int fd, const void* data, uint64_t count) {
 void read_exact(int fd, void* buffer, uint64_t count) {
   auto* bytes = static_cast<uint8_t*>(buffer);
   while (count > 0) {
-    uint32_t piece = count < CHANNEL_PIECE_MAX ? static_cast<uint32_t>(count) : CHANNEL_PIECE_MAX;
+    uint32_t piece = count < kMaxIoPiece ? static_cast<uint32_t>(count) : kMaxIoPiece;
     int received = platform_read(fd, bytes, piece);
     if (received <= 0) fatal_error(CONNECTION_CLOSED);
     bytes += received;
@@ -39,30 +39,25 @@ void read_exact(int fd, void* buffer, uint64_t count) {
 
 void exchange_hello() {
   static const uint8_t trailer = 0x00;
-  write_all(server_channel.out, PROTOCOL_MAGIC, sizeof PROTOCOL_MAGIC);
+  write_all(server_channel.out, kProtocolMagic, sizeof kProtocolMagic);
   write_all(server_channel.out, &trailer, 1);
-  uint8_t answer[sizeof PROTOCOL_MAGIC];
+  uint8_t answer[sizeof kProtocolMagic];
   read_exact(server_channel.in, answer, sizeof answer);
   for (size_t i = 0; i < sizeof answer; ++i) {
-    if (answer[i] != static_cast<uint8_t>(PROTOCOL_MAGIC[i])) {
+    if (answer[i] != static_cast<uint8_t>(kProtocolMagic[i])) {
       fatal_error("server requires vardokeep 0.36.0 or later");
     }
   }
 }
 
-static bool name_byte_allowed(uint8_t c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-         c == '-';
-}
-
 // The manifest may reach 4 GiB, so it is streamed through one buffer.
 static void send_manifest() {
-  static uint8_t buffer[CHANNEL_PIECE_MAX];
+  static uint8_t buffer[kMaxIoPiece];
   if (platform_seek(manifest_fd, 0) < 0) fatal_error("rewind manifest");
   uint64_t sent = 0;
   while (sent < manifest_end) {
     uint64_t rest = manifest_end - sent;
-    uint32_t piece = rest < CHANNEL_PIECE_MAX ? static_cast<uint32_t>(rest) : CHANNEL_PIECE_MAX;
+    uint32_t piece = rest < kMaxIoPiece ? static_cast<uint32_t>(rest) : kMaxIoPiece;
     int got = platform_read(manifest_fd, buffer, piece);
     if (got <= 0) fatal_error("read manifest");
     write_all(server_channel.out, buffer, static_cast<uint64_t>(got));
@@ -71,23 +66,23 @@ static void send_manifest() {
 }
 
 void upload_manifest() {
-  uint8_t final_message[FINAL_MESSAGE_BYTES];
-  final_message[0] = MESSAGE_FINAL;
+  uint8_t final_message[kFinalMessageSize];
+  final_message[0] = kMessageFinal;
   put_u64le(final_message + 1, manifest_end);
   write_all(server_channel.out, final_message, sizeof final_message);
   send_manifest();
 
-  uint8_t confirmation[CONFIRMATION_BYTES];
+  uint8_t confirmation[kConfirmationSize];
   read_exact(server_channel.in, confirmation, sizeof confirmation);
   size_t name_length = 0;
-  while (name_length < CONFIRMATION_BYTES && confirmation[name_length] != 0) ++name_length;
-  if (name_length == CONFIRMATION_BYTES || name_length == 0) fatal_error("invalid snapshot confirmation");
+  while (name_length < kConfirmationSize && confirmation[name_length] != 0) ++name_length;
+  if (name_length == kConfirmationSize || name_length == 0) fatal_error("invalid snapshot confirmation");
   for (size_t i = 0; i < name_length; ++i) {
-    if (!name_byte_allowed(confirmation[i])) fatal_error("invalid snapshot name");
+    if (!is_snapshot_name_byte(confirmation[i])) fatal_error("invalid snapshot name");
   }
 
   close_server_channel();
-  char line[16 + CONFIRMATION_BYTES];
+  char line[16 + kConfirmationSize];
   int length = snprintf(line, sizeof line, "snapshot=%s\n", reinterpret_cast<const char*>(confirmation));
   platform_write_stderr(line, static_cast<size_t>(length));
 }

@@ -14,26 +14,26 @@
 #include "agent/run_control/run_state.h"
 #include "agent/transfer/backup_protocol.h"
 #include "agent/transfer/server_channel.h"
-#include "agent/transfer/wire_messages.h"
 #include "core/byte_order.h"
+#include "core/wire_format.h"
 #include "core/chunk_hash.h"
 
 namespace {
-uint8_t descriptors[CHUNK_DESCRIPTOR_BYTES * CHUNK_BATCH_MAX];
+uint8_t descriptors[kChunkDescriptorSize * CHUNK_BATCH_MAX];
 uint8_t bitmap[CHUNK_BATCH_MAX];
-uint8_t frame[FRAME_HEADER_BYTES + CHUNK_SIZE];
-uint8_t chunk_ids[CHUNK_ID_BYTES * CHUNK_BATCH_MAX];
+uint8_t frame[kPayloadFrameHeaderSize + CHUNK_SIZE];
+uint8_t chunk_ids[8 * CHUNK_BATCH_MAX];
 blake3_hasher hasher;
 
 void describe_chunk(const uint8_t* bytes, uint32_t length, uint8_t* descriptor) {
-  put_u32le(descriptor, length);
+  put_u32le(descriptor + kDescriptorLengthOffset, length);
   // Low half first, each half little-endian: not the library's canonical form.
   ChunkXxh3 xxh3 = chunk_xxh3_128(bytes, length);
-  put_u64le(descriptor + 4, xxh3.low);
-  put_u64le(descriptor + 12, xxh3.high);
+  put_u64le(descriptor + kDescriptorXxh3LowOffset, xxh3.low);
+  put_u64le(descriptor + kDescriptorXxh3HighOffset, xxh3.high);
   blake3_hasher_init(&hasher);
   blake3_hasher_update(&hasher, bytes, length);
-  blake3_hasher_finalize(&hasher, descriptor + 20, BLAKE3_OUT_LEN);
+  blake3_hasher_finalize(&hasher, descriptor + kDescriptorBlake3Offset, kBlake3Size);
 }
 
 // A compressed payload travels only when it is at least one byte shorter than
@@ -42,14 +42,14 @@ void send_payload_frame(const uint8_t* bytes, uint32_t length) {
   uint32_t payload_length = length;
   if (length >= 2) {
     int packed = LZ4_compress_default(reinterpret_cast<const char*>(bytes),
-                                      reinterpret_cast<char*>(frame + FRAME_HEADER_BYTES), static_cast<int>(length),
+                                      reinterpret_cast<char*>(frame + kPayloadFrameHeaderSize), static_cast<int>(length),
                                       static_cast<int>(length - 1));
     if (packed > 0) payload_length = static_cast<uint32_t>(packed);
   }
-  if (payload_length == length) memcpy(frame + FRAME_HEADER_BYTES, bytes, length);
+  if (payload_length == length) memcpy(frame + kPayloadFrameHeaderSize, bytes, length);
   put_u32le(frame, payload_length);
-  write_all(server_channel.out, frame, FRAME_HEADER_BYTES + payload_length);
-  run_counters.chunk_wire_bytes_sent += FRAME_HEADER_BYTES + payload_length;
+  write_all(server_channel.out, frame, kPayloadFrameHeaderSize + payload_length);
+  run_counters.chunk_wire_bytes_sent += kPayloadFrameHeaderSize + payload_length;
   run_counters.chunk_bytes_sent += length;
 }
 }  // namespace
@@ -58,13 +58,13 @@ void exchange_chunk_batch() {
   const uint32_t n = chunk_batch.count;
   for (uint32_t j = 0; j < n; ++j) {
     describe_chunk(chunk_batch.data + static_cast<size_t>(j) * CHUNK_SIZE, chunk_batch.lengths[j],
-                   descriptors + static_cast<size_t>(j) * CHUNK_DESCRIPTOR_BYTES);
+                   descriptors + static_cast<size_t>(j) * kChunkDescriptorSize);
   }
-  uint8_t header[BATCH_HEADER_BYTES];
-  header[0] = MESSAGE_CHUNK_BATCH;
+  uint8_t header[kBatchHeaderSize];
+  header[0] = kMessageChunkBatch;
   put_u32le(header + 1, n);
   write_all(server_channel.out, header, sizeof header);
-  write_all(server_channel.out, descriptors, static_cast<uint64_t>(n) * CHUNK_DESCRIPTOR_BYTES);
+  write_all(server_channel.out, descriptors, static_cast<uint64_t>(n) * kChunkDescriptorSize);
 
   read_exact(server_channel.in, bitmap, n);
   for (uint32_t j = 0; j < n; ++j) {
@@ -73,12 +73,12 @@ void exchange_chunk_batch() {
     send_payload_frame(chunk_batch.data + static_cast<size_t>(j) * CHUNK_SIZE, chunk_batch.lengths[j]);
   }
 
-  read_exact(server_channel.in, chunk_ids, static_cast<uint64_t>(n) * CHUNK_ID_BYTES);
+  read_exact(server_channel.in, chunk_ids, static_cast<uint64_t>(n) * 8);
   for (uint32_t k = 0; k < n; ++k) {
-    const uint8_t* id_bytes = chunk_ids + static_cast<size_t>(k) * CHUNK_ID_BYTES;
+    const uint8_t* id_bytes = chunk_ids + static_cast<size_t>(k) * 8;
     uint64_t id = get_u64le(id_bytes);
-    if (id == 0 || id > CHUNK_ID_MAX) fatal_error("invalid chunk ID");
-    manifest_write_at(chunk_batch.slot_offsets[k], id_bytes, CHUNK_ID_BYTES);
+    if (id == 0 || id > kChunkIdMax) fatal_error("invalid chunk ID");
+    manifest_write_at(chunk_batch.slot_offsets[k], id_bytes, 8);
   }
 
   run_counters.chunks_checked += n;
