@@ -29,7 +29,11 @@ PlatformHandle open_entry(const std::u16string& key, uint32_t access, bool inher
   SubstituteEntry* entry = substitute_find(key);
   if (entry == nullptr) entry = &substitute_add_file(key, {});
   entry->open_count++;
-  return new SubstituteHandle{key, access, 0, inheritable ? SUBSTITUTE_INHERITABLE : 0u, 0};
+  auto* handle = new SubstituteHandle{};
+  handle->path = key;
+  handle->access = access;
+  handle->flags = inheritable ? SUBSTITUTE_INHERITABLE : 0u;
+  return handle;
 }
 
 std::u16string describe(PlatformHandle handle) {
