@@ -14,18 +14,6 @@
 #include <fstream>
 #include <sstream>
 
-#ifndef VARDOKEEP_TRANSFER_TMP
-#define VARDOKEEP_TRANSFER_TMP "/tmp"
-#endif
-#ifndef VARDOKEEP_REFSERVER_PATH
-#define VARDOKEEP_REFSERVER_PATH "vardokeep-refserver"
-#endif
-
-std::string fresh_directory(const std::string& tag) {
-  std::string pattern = std::string(VARDOKEEP_TRANSFER_TMP) + "/" + tag + "-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) abort();
-  return pattern;
-}
 
 void install_ssh_double() {
   std::string directory = wine_drive_c() + "/windows/system32/OpenSSH";
@@ -152,22 +140,3 @@ WineRun backup_joined_to(const std::vector<std::string>& peer_argv, const std::s
   return run;
 }
 
-std::string refserver_path() { return VARDOKEEP_REFSERVER_PATH; }
-
-RefserverRun refserver(const std::vector<std::string>& arguments) {
-  std::string command = "'" + refserver_path() + "'";
-  for (const auto& a : arguments) command += " '" + a + "'";
-  std::string out_path = fresh_directory("refserver-output");
-  command += " >'" + out_path + "/out' 2>'" + out_path + "/err'";
-  int status = system(command.c_str());
-  RefserverRun run;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream out(out_path + "/out"), err(out_path + "/err");
-  std::stringstream o, e;
-  o << out.rdbuf();
-  e << err.rdbuf();
-  run.out = o.str();
-  run.err = e.str();
-  system(("rm -rf '" + out_path + "'").c_str());
-  return run;
-}

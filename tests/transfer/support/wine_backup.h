@@ -4,10 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/transfer/support/refserver_run.h"
 #include "tests/wine_harness/wine_harness.h"
 
-// A fresh directory under the transfer tests' build folder.
-std::string fresh_directory(const std::string& tag);
 // Puts the MinGW build's double at System32\OpenSSH\ssh.exe of the prefix, in
 // one rename, since other tests may be starting it meanwhile.
 void install_ssh_double();
@@ -32,12 +31,3 @@ int ssh_double_processes_for_store(const std::string& store);
 // exit status and standard error go to the last two arguments.
 WineRun backup_joined_to(const std::vector<std::string>& peer_argv, const std::string& source,
                          const std::vector<std::string>& extra_arguments, int* peer_status, std::string* peer_err);
-
-// The reference server natively (vk_server_test_support).
-struct RefserverRun {
-  int status;
-  std::string out;
-  std::string err;
-};
-RefserverRun refserver(const std::vector<std::string>& arguments);
-std::string refserver_path();
