@@ -41,9 +41,13 @@ class SshTransport : public testing::Test {
     ssh_job = nullptr;
   }
 
-  std::vector<std::string> operations() const {
+  // Operation names; a close also names the entry of the handle it closed.
+  static std::vector<std::string> operations(size_t from = 0) {
     std::vector<std::string> names;
-    for (const auto& call : substitute.calls) names.push_back(call.operation);
+    for (size_t i = from; i < substitute.calls.size(); ++i) {
+      const auto& call = substitute.calls[i];
+      names.push_back(call.operation == "CloseHandle" ? "CloseHandle " + u8(call.path) : call.operation);
+    }
     return names;
   }
 
@@ -123,8 +127,11 @@ TEST_F(SshTransport, StartsClientSuspendedInKillOnCloseJobWithThreeInheritedHand
       "CreateJobObjectW", "SetInformationJobObject",
       "CreateProcessW",
       "DeleteProcThreadAttributeList",
+      // The child's three handles are the agent's no more before ssh can run.
+      "CloseHandle pipe:to-child", "CloseHandle pipe:from-child", "CloseHandle stderr-copy",
       "AssignProcessToJobObject",
       "ResumeThread",
+      "CloseHandle thread:ssh",
   };
   EXPECT_EQ(operations(), expected);
   EXPECT_EQ(substitute.calls[1].path, SSH_PATH);
@@ -167,11 +174,15 @@ TEST_F(SshTransport, ChannelReachesTheChildAndClosesCleanly) {
   substitute.child.answer = {'V', 'A', 'R', 'D', 'O', 'R', '0', '7'};
   open_server_channel("vardo-backup", "c", false);
   exchange_hello();
+  size_t before_close = substitute.calls.size();
   close_server_channel();
+  const std::vector<std::string> closing = {"CloseHandle pipe:to-child", "CloseHandle pipe:from-child",
+                                            "WaitForSingleObject",       "GetExitCodeProcess",
+                                            "CloseHandle process:ssh",   "CloseHandle job:ssh"};
+  EXPECT_EQ(operations(before_close), closing);
 
   const std::vector<uint8_t> hello = {'V', 'A', 'R', 'D', 'O', 'R', '0', '7', 0};
   EXPECT_EQ(substitute_find(u"pipe:to-child")->content, hello);
-  EXPECT_EQ(substitute.calls.back().operation, "GetExitCodeProcess");
   EXPECT_EQ(substitute.child.wait_milliseconds, 30000u);
   for (const char16_t* key : {u"pipe:to-child", u"pipe:from-child", u"process:ssh", u"job:ssh"}) {
     EXPECT_EQ(open_count(key), 0u) << std::string(key, key + 3);

@@ -33,6 +33,7 @@ PlatformHandle open_entry(const std::u16string& key, uint32_t access, bool inher
   handle->path = key;
   handle->access = access;
   handle->flags = inheritable ? SUBSTITUTE_INHERITABLE : 0u;
+  substitute.open_handles.push_back(handle);
   return handle;
 }
 
