@@ -42,6 +42,23 @@ UINT WINAPI test_system_directory(LPWSTR buffer, UINT capacity) {
   return static_cast<UINT>(folder.size());
 }
 
+// The agent's private manifests go to the test's own folder, where leftovers
+// are this test's alone (other tests run agents in the prefix's TEMP meanwhile).
+DWORD WINAPI test_temp_path(DWORD capacity, LPWSTR buffer) {
+  std::wstring folder = test_folder() + L"\\temp\\";
+  if (folder.size() + 1 > capacity) return static_cast<DWORD>(folder.size() + 1);
+  wcscpy(buffer, folder.c_str());
+  return static_cast<DWORD>(folder.size());
+}
+
+bool manifest_left_behind() {
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW((test_folder() + L"\\temp\\vardo-agent-*.tmp").c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
 UINT WINAPI empty_system_directory(LPWSTR buffer, UINT capacity) {
   std::wstring folder = test_folder() + L"\\empty-system32";
   CreateDirectoryW(folder.c_str(), nullptr);
@@ -62,6 +79,7 @@ struct Observed {
   bool environment_null = false, directory_null = false;
   DWORD startup_size = 0, startup_flags = 0;
   bool attribute_list_set = false;
+  bool manifest_present = false;
   std::wstring application;
 };
 Observed observed;
@@ -94,6 +112,7 @@ BOOL WINAPI observed_create_process(LPCWSTR application, LPWSTR command_line, LP
                                     LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
                                     LPPROCESS_INFORMATION info) {
   observed.application = application;
+  observed.manifest_present = manifest_left_behind();
   observed.creation_flags = flags;
   observed.inherit_handles = inherit;
   observed.environment_null = environment == nullptr;
@@ -150,7 +169,9 @@ class SshTransportAdapter : public testing::Test {
     SetEnvironmentVariableW(L"VK_PROBE_HELLO", nullptr);
     SetEnvironmentVariableW(L"VK_PROBE_LINGER_MS", nullptr);
     SetEnvironmentVariableW(L"VK_PROBE_EXIT_CODE", nullptr);
+    CreateDirectoryW((test_folder() + L"\\temp").c_str(), nullptr);
     win32_api.GetSystemDirectoryW = test_system_directory;
+    win32_api.GetTempPathW = test_temp_path;
     observed = {};
   }
 
@@ -248,8 +269,10 @@ TEST_F(SshTransportAdapter, StartsTheClientWithItsExactArgumentVectorAndSupervis
   EXPECT_EQ(observed.startup_size, sizeof(STARTUPINFOEXW));
   EXPECT_EQ(observed.startup_flags, static_cast<DWORD>(STARTF_USESTDHANDLES));
   EXPECT_TRUE(observed.attribute_list_set);
+  EXPECT_TRUE(observed.manifest_present) << "the run's manifest lives in the test's own TEMP";
   // The run returned only after the wait, so the probe has ended.
   EXPECT_TRUE(probe_gone(0));
+  EXPECT_FALSE(manifest_left_behind());
 }
 
 TEST_F(SshTransportAdapter, AbsentClientIsNamed) {
@@ -262,6 +285,7 @@ TEST_F(SshTransportAdapter, ClientThatExitsWithAnErrorFailsTheRunWithoutSnapshot
   SetEnvironmentVariableW(L"VK_PROBE_EXIT_CODE", L"3");
   EXPECT_EXIT(run_backup(L"C:\\cfg\\ssh.conf", L"vardo-backup"), testing::ExitedWithCode(1),
               "^vardokeep-agent: SSH failed after server confirmation \\(Windows error=\\d+\\)\r?\n$");
+  EXPECT_FALSE(manifest_left_behind());
 }
 
 TEST_F(SshTransportAdapter, ClientThatOutlivesTheWaitIsEndedWithTheJob) {
@@ -269,6 +293,7 @@ TEST_F(SshTransportAdapter, ClientThatOutlivesTheWaitIsEndedWithTheJob) {
   EXPECT_EXIT(run_backup(L"C:\\cfg\\ssh.conf", L"vardo-backup"), testing::ExitedWithCode(1),
               "^vardokeep-agent: SSH failed after server confirmation \\(Windows error=\\d+\\)\r?\n$");
   EXPECT_TRUE(probe_gone(5000));
+  EXPECT_FALSE(manifest_left_behind());
 }
 
 TEST_F(SshTransportAdapter, FailureWhileTheClientRunsLeavesNoClientBehind) {
@@ -286,6 +311,7 @@ TEST_F(SshTransportAdapter, FailureWhileTheClientRunsLeavesNoClientBehind) {
       },
       testing::ExitedWithCode(1), "vardokeep-agent: SSH descriptors \\(Windows error=\\d+\\)");
   EXPECT_TRUE(probe_gone(5000));
+  EXPECT_FALSE(manifest_left_behind());
 }
 
 TEST_F(SshTransportAdapter, RefusedAssignmentEndsTheSuspendedChildWith125) {
@@ -299,6 +325,7 @@ TEST_F(SshTransportAdapter, RefusedAssignmentEndsTheSuspendedChildWith125) {
       "^\\[terminated exit=125\\]vardokeep-agent: assign SSH supervision \\(Windows error=1234\\)\r?\n$");
   // Suspended from its start, the probe never wrote its log.
   EXPECT_TRUE(log_lines().empty());
+  EXPECT_FALSE(manifest_left_behind());
 }
 
 TEST_F(SshTransportAdapter, ClientThatCannotStartIsNamed) {

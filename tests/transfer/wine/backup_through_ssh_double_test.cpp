@@ -146,6 +146,7 @@ TEST_F(BackupThroughSshDouble, EveryFaultOfTheDoubleEndsTheRunWithItsMessage) {
       EXPECT_EQ(run.err.find("agent_version="), std::string::npos) << c.fault;
     }
     EXPECT_EQ(ssh_double_processes_for_store(backup.store), 0) << c.fault;
+    EXPECT_TRUE(temp_files_named("vardo-agent-").empty()) << c.fault;
   }
 }
 
@@ -159,6 +160,7 @@ TEST_F(BackupThroughSshDouble, ClientThatOutlivesTheWaitFailsTheRunAndIsEnded) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(fatal_message(run.err), "SSH failed after server confirmation");
   EXPECT_EQ(ssh_double_processes_for_store(backup.store), 0);
+  EXPECT_TRUE(temp_files_named("vardo-agent-").empty());
 }
 
 TEST_F(BackupThroughSshDouble, AliasIsCheckedBeforeAnythingStarts) {
