@@ -27,7 +27,7 @@ runs=${VK_BENCH_RUNS:-3}
 out="$top/build/bench/transfer"
 tree="$top/build/bench/capture/tree-$mib"  # shared with the capture benchmark
 mkdir -p "$out"
-command -v restic >/dev/null || { echo "restic is missing: run tools/bootstrap.sh" >&2; exit 1; }
+command -v restic >/dev/null || bash "$(dirname "$0")/install-restic.sh"
 
 b="$top/build/win"
 [ -f "$b/agent/libvk_agent_logic.a" ] || { echo "build the MinGW tree first (tools/test.sh)" >&2; exit 1; }
