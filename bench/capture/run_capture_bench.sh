@@ -37,32 +37,7 @@ x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -municode -static -DUNICODE -D_UNICO
   -Wl,--start-group "$b/agent/libvk_agent_logic.a" "$b/agent/libvk_platform_win32.a" -Wl,--end-group \
   "$b/core/libvk_core.a" "$b/libvk_blake3.a" "$b/libvk_lz4.a" -lvssapi -lole32 -loleaut32
 
-# Half compressible text, half random bytes.
-write_file() {  # path bytes index
-  if [ $(( $3 % 2 )) -eq 0 ]; then
-    (yes "vardokeep benchmark line $3 with some repeated text to compress" || true) | head -c "$2" > "$1"
-  else
-    head -c "$2" /dev/urandom > "$1"
-  fi
-}
-if [ ! -f "$tree/.complete" ]; then
-  rm -rf "$tree"
-  small=$(( mib * 2000 / 1024 )); [ "$small" -lt 20 ] && small=20
-  total=$(( mib * 1024 * 1024 ))
-  used=0
-  RANDOM=4242
-  for i in $(seq 1 "$small"); do
-    dir="$tree/small/d$(( i % 40 ))/e$(( i % 7 ))"
-    mkdir -p "$dir"
-    size=$(( (RANDOM % 100 + 1) * 1024 - RANDOM % 1024 ))
-    write_file "$dir/f$i.dat" "$size" "$i"
-    used=$(( used + size ))
-  done
-  mkdir -p "$tree/large"
-  rest=$(( total - used )); [ "$rest" -lt 0 ] && rest=0
-  for i in 1 2 3 4; do write_file "$tree/large/l$i.bin" $(( rest / 4 + i )) "$i"; done
-  touch "$tree/.complete"
-fi
+bash "$top/bench/make_tree.sh" "$tree" "$mib"
 source_windows="Z:${tree//\//\\}"
 
 export WINEPREFIX="$VARDOKEEP_WINEPREFIX"
