@@ -249,4 +249,56 @@ bool platform_process_exit_code(PlatformHandle process, uint32_t* exit_code);
 // -------------------------------------------------------- metadata restore ---
 // Security descriptors, times and attributes put back on a restored tree.
 
-// (metadata restore operations)
+// Every call sets the last-error slot on failure, as its Win32 counterpart does.
+
+constexpr uint32_t WIN_ERROR_NOT_ALL_ASSIGNED = 1300;
+constexpr uint32_t WIN_ERROR_NO_SUCH_PRIVILEGE = 1313;
+constexpr uint32_t WIN_TOKEN_ADJUST_PRIVILEGES = 0x20;
+constexpr uint32_t WIN_TOKEN_QUERY = 0x8;
+constexpr uint32_t WIN_SE_PRIVILEGE_ENABLED = 2;
+constexpr uint32_t WIN_OWNER_SECURITY_INFORMATION = 0x1;
+constexpr uint32_t WIN_GROUP_SECURITY_INFORMATION = 0x2;
+constexpr uint32_t WIN_DACL_SECURITY_INFORMATION = 0x4;
+constexpr uint32_t WIN_PROTECTED_DACL_SECURITY_INFORMATION = 0x80000000u;
+constexpr uint32_t WIN_UNPROTECTED_DACL_SECURITY_INFORMATION = 0x20000000u;
+
+// GetFileSizeEx.
+bool platform_handle_file_size(PlatformHandle handle, uint64_t* size);
+// GetFileInformationByHandle, of which only dwFileAttributes is wanted here.
+bool platform_handle_attributes(PlatformHandle handle, uint32_t* attributes);
+// SetFilePointerEx(handle, offset, nullptr, FILE_BEGIN), then ReadFile of length
+// bytes; *bytes_read is what ReadFile delivered (fewer at the end of the file).
+bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer, uint32_t length,
+                           uint32_t* bytes_read);
+
+// OpenProcessToken(GetCurrentProcess(), access, token).
+bool platform_open_process_token(uint32_t access, PlatformHandle* token);
+// LookupPrivilegeValueW(nullptr, name, luid), the LUID as one 64-bit value
+// (LowPart in the low half).
+bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid);
+// AdjustTokenPrivileges(token, FALSE, one entry {luid, attributes}, 0, nullptr,
+// nullptr). Success with the last error ERROR_NOT_ALL_ASSIGNED means the token
+// lacks the privilege; callers clear the slot first to tell.
+bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32_t attributes);
+
+// IsValidSecurityDescriptor, GetSecurityDescriptorLength and
+// GetSecurityDescriptorControl on a self-relative descriptor in memory.
+bool platform_is_valid_security_descriptor(const void* descriptor);
+uint32_t platform_security_descriptor_length(const void* descriptor);
+bool platform_security_descriptor_control(const void* descriptor, uint16_t* control, uint32_t* revision);
+// SetKernelObjectSecurity(handle, information, descriptor).
+bool platform_set_kernel_object_security(PlatformHandle handle, uint32_t information, const void* descriptor);
+// SetFileTime; a null time is left unchanged.
+bool platform_set_file_time(PlatformHandle handle, const uint64_t* creation_time, const uint64_t* last_access_time,
+                            const uint64_t* last_write_time);
+// SetFileInformationByHandle(FileBasicInfo) with a 40-byte FILE_BASIC_INFO: four
+// times (0 leaves a time unchanged) and the attributes (FILE_ATTRIBUTE_NORMAL
+// alone clears every settable bit).
+struct PlatformBasicInformation {
+  uint64_t creation_time = 0;
+  uint64_t last_access_time = 0;
+  uint64_t last_write_time = 0;
+  uint64_t change_time = 0;
+  uint32_t attributes = 0;
+};
+bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicInformation& information);

@@ -145,7 +145,20 @@ struct SubstituteVolume {
   // Last-write time given to entries changed through substitute_change_*.
   uint64_t clock = 133000000000000000ull;
   SubstituteChild child;
+  // metadata restore: the privileges the process token holds (an administrator's
+  // by default), and operations made to fail by name ("SetFileTime", "ReadFile",
+  // "OpenProcessToken", ...): the call after calls_before successful ones fails
+  // with code, and so does every later one.
+  std::vector<std::u16string> held_privileges = {u"SeBackupPrivilege", u"SeRestorePrivilege"};
+  struct InjectedFailure {
+    uint32_t code = 0;
+    uint32_t calls_before = 0;
+  };
+  std::map<std::string, InjectedFailure> injected_failures;
 };
+
+// True (with the last error set) when the named operation is to fail now.
+bool substitute_injected_failure(const std::string& operation);
 
 extern SubstituteVolume substitute;
 

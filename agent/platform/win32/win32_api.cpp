@@ -68,5 +68,14 @@ Win32Api win32_api = {
 
     // metadata restore
 
-    // (metadata restore entries)
+    ::GetFileSizeEx,
+    ::GetFileInformationByHandle,
+    ::SetFilePointerEx,
+    ::ReadFile,
+    ::IsValidSecurityDescriptor,
+    ::GetSecurityDescriptorLength,
+    ::GetSecurityDescriptorControl,
+    ::SetKernelObjectSecurity,
+    ::SetFileTime,
+    ::SetFileInformationByHandle,
 };

@@ -67,7 +67,16 @@ struct Win32Api {
 
   // metadata restore
 
-  // (metadata restore entries)
+  decltype(&::GetFileSizeEx) GetFileSizeEx;
+  decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+  decltype(&::SetFilePointerEx) SetFilePointerEx;
+  decltype(&::ReadFile) ReadFile;
+  decltype(&::IsValidSecurityDescriptor) IsValidSecurityDescriptor;
+  decltype(&::GetSecurityDescriptorLength) GetSecurityDescriptorLength;
+  decltype(&::GetSecurityDescriptorControl) GetSecurityDescriptorControl;
+  decltype(&::SetKernelObjectSecurity) SetKernelObjectSecurity;
+  decltype(&::SetFileTime) SetFileTime;
+  decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
 };
 
 extern Win32Api win32_api;

@@ -1,0 +1,59 @@
+#include "agent/metadata_restore/restore_root.h"
+
+#include <cstdlib>
+
+#include "agent/run_control/fatal_error.h"
+#include "agent/run_control/source_path.h"
+#include "agent/run_control/text_conversion.h"
+
+static bool is_long_form(const wchar16* path) {
+  return path[0] == u'\\' && path[1] == u'\\' && path[2] == u'?' && path[3] == u'\\';
+}
+
+uint32_t build_restore_root(const wchar16* source, wchar16* root) {
+  static wchar16 full[RESTORE_BUFFER_UNITS];
+  uint32_t length = platform_full_path(source, RESTORE_BUFFER_UNITS, full);
+  if (length == 0 || length > RESTORE_PATH_MAX_UNITS) fatal_error("Restore root path");
+
+  if (is_long_form(full)) {
+    // Already long: the system did not normalise it, so only doubled trailing
+    // backslashes go. Trimming it to a bare "\\?\D:" or "\\?\Volume{...}" would
+    // name the volume device instead of its root directory.
+    while (length > 5 && full[length - 1] == u'\\' && full[length - 2] == u'\\') --length;
+  } else {
+    // "D:\restore\\" becomes "D:\restore"; the drive root "D:\" keeps its backslash.
+    while (length > 3 && full[length - 1] == u'\\') --length;
+  }
+  full[length] = 0;
+
+  wchar16* long_form = long_form_source_root(full);
+  size_t long_length = wide_length(long_form);
+  if (long_length > RESTORE_PATH_MAX_UNITS) fatal_error("Restore root path");
+  for (size_t i = 0; i <= long_length; ++i) root[i] = long_form[i];
+  free(long_form);
+
+  uint32_t attributes = platform_file_attributes(root);
+  if (attributes == WIN_INVALID_FILE_ATTRIBUTES || (attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    fatal_error("Restore root must be a real directory");
+  }
+  return static_cast<uint32_t>(long_length);
+}
+
+uint32_t build_metadata_target(const wchar16* root, uint32_t root_length, const wchar16* relative,
+                               wchar16* target) {
+  size_t relative_length = wide_length(relative);
+  if (root_length + relative_length + 2 > RESTORE_PATH_MAX_UNITS) fatal_error("Metadata path too long");
+  uint32_t at = 0;
+  for (; at < root_length; ++at) target[at] = root[at];
+  // "\\?\D:\r\." would reach the file system as a name "."; the root is the root.
+  if (relative_length == 1 && relative[0] == u'.') {
+    target[at] = 0;
+    return at;
+  }
+  if (root_length > 0 && root[root_length - 1] != u'\\') target[at++] = u'\\';
+  uint32_t record_start = at;
+  for (size_t i = 0; i < relative_length; ++i) target[at++] = relative[i];
+  target[at] = 0;
+  return record_start;
+}

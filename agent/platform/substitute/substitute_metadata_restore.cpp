@@ -1,0 +1,235 @@
+// Metadata-restore operations of the substitute volume: handle queries,
+// positioned reads, the process token and its privileges, and the security,
+// time and attribute setters, with the access checks Windows makes.
+#include <algorithm>
+#include <cstring>
+
+#include "agent/platform/platform.h"
+#include "agent/platform/substitute/substitute_volume.h"
+
+namespace {
+const std::u16string TOKEN_PATH = u"<process token>";
+
+struct KnownPrivilege {
+  const char16_t* name;
+  uint64_t luid;
+};
+const KnownPrivilege KNOWN_PRIVILEGES[] = {
+    {u"SeSecurityPrivilege", 8}, {u"SeTakeOwnershipPrivilege", 9}, {u"SeBackupPrivilege", 17},
+    {u"SeRestorePrivilege", 18}};
+
+constexpr uint32_t ERROR_INVALID_HANDLE = 6;
+constexpr uint32_t ERROR_INVALID_SECURITY_DESCR = 1338;
+constexpr uint32_t ERROR_UNKNOWN_REVISION = 1305;
+constexpr uint16_t SE_DACL_PRESENT = 0x4;
+constexpr uint16_t SE_SACL_PRESENT = 0x10;
+constexpr uint16_t SE_SELF_RELATIVE = 0x8000;
+constexpr uint32_t SETTABLE_ATTRIBUTES = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
+
+SubstituteHandle* handle_of(PlatformHandle handle) { return static_cast<SubstituteHandle*>(handle); }
+
+SubstituteEntry* entry_of(PlatformHandle handle) {
+  SubstituteEntry* entry = substitute_find(handle_of(handle)->path);
+  if (entry == nullptr) substitute.last_error = ERROR_INVALID_HANDLE;
+  return entry;
+}
+
+void log_call(const char* operation, PlatformHandle handle, uint32_t flags) {
+  SubstituteHandle* h = handle_of(handle);
+  substitute.calls.push_back({operation, h->path, h->access, h->share, 0, flags});
+}
+
+bool has_access(PlatformHandle handle, uint32_t needed) {
+  if ((handle_of(handle)->access & needed) == needed) return true;
+  substitute.last_error = WIN_ERROR_ACCESS_DENIED;
+  return false;
+}
+
+uint16_t u16_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t u32_at(const uint8_t* p) { return static_cast<uint32_t>(u16_at(p)) | (static_cast<uint32_t>(u16_at(p + 2)) << 16); }
+uint32_t long_align(uint32_t n) { return (n + 3) & ~3u; }
+
+// Offsets of the parts the system counts: owner, group, and an ACL only when
+// its present flag is set.
+struct DescriptorParts {
+  uint32_t owner, group, sacl, dacl;
+};
+DescriptorParts parts_of(const uint8_t* d) {
+  uint16_t control = u16_at(d + 2);
+  return {u32_at(d + 4), u32_at(d + 8), (control & SE_SACL_PRESENT) != 0 ? u32_at(d + 12) : 0,
+          (control & SE_DACL_PRESENT) != 0 ? u32_at(d + 16) : 0};
+}
+}  // namespace
+
+bool substitute_injected_failure(const std::string& operation) {
+  auto it = substitute.injected_failures.find(operation);
+  if (it == substitute.injected_failures.end()) return false;
+  if (it->second.calls_before > 0) {
+    it->second.calls_before--;
+    return false;
+  }
+  substitute.last_error = it->second.code;
+  return true;
+}
+
+bool platform_handle_file_size(PlatformHandle handle, uint64_t* size) {
+  if (substitute_injected_failure("GetFileSizeEx")) return false;
+  SubstituteEntry* entry = entry_of(handle);
+  if (entry == nullptr) return false;
+  *size = entry->content.size();
+  return true;
+}
+
+bool platform_handle_attributes(PlatformHandle handle, uint32_t* attributes) {
+  if (substitute_injected_failure("GetFileInformationByHandle")) return false;
+  SubstituteEntry* entry = entry_of(handle);
+  if (entry == nullptr) return false;
+  *attributes = entry->attributes;
+  return true;
+}
+
+bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer, uint32_t length,
+                           uint32_t* bytes_read) {
+  log_call("ReadFile", handle, length);
+  if (substitute_injected_failure("ReadFile")) return false;
+  SubstituteEntry* entry = entry_of(handle);
+  if (entry == nullptr) return false;
+  *bytes_read = 0;
+  if (offset >= entry->content.size()) return true;
+  size_t n = std::min<uint64_t>(length, entry->content.size() - offset);
+  memcpy(buffer, entry->content.data() + offset, n);
+  *bytes_read = static_cast<uint32_t>(n);
+  return true;
+}
+
+bool platform_open_process_token(uint32_t access, PlatformHandle* token) {
+  substitute.calls.push_back({"OpenProcessToken", u"", access, 0, 0, 0});
+  if (substitute_injected_failure("OpenProcessToken")) return false;
+  *token = new SubstituteHandle{TOKEN_PATH, access, 0, 0, 0};
+  return true;
+}
+
+bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid) {
+  substitute.calls.push_back({"LookupPrivilegeValueW", name, 0, 0, 0, 0});
+  if (substitute_injected_failure("LookupPrivilegeValueW")) return false;
+  for (const auto& known : KNOWN_PRIVILEGES) {
+    if (std::u16string(known.name) == name) {
+      *luid = known.luid;
+      return true;
+    }
+  }
+  substitute.last_error = WIN_ERROR_NO_SUCH_PRIVILEGE;
+  return false;
+}
+
+bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32_t attributes) {
+  substitute.calls.push_back({"AdjustTokenPrivileges", u"", 0, 0, 0, attributes});
+  if (substitute_injected_failure("AdjustTokenPrivileges")) return false;
+  if (handle_of(token)->path != TOKEN_PATH) {
+    substitute.last_error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  if (!has_access(token, WIN_TOKEN_ADJUST_PRIVILEGES)) return false;
+  for (const auto& known : KNOWN_PRIVILEGES) {
+    if (known.luid != luid) continue;
+    bool held = std::find(substitute.held_privileges.begin(), substitute.held_privileges.end(), known.name) !=
+                substitute.held_privileges.end();
+    if (!held) {
+      // Windows reports success and leaves ERROR_NOT_ALL_ASSIGNED in the slot.
+      substitute.last_error = WIN_ERROR_NOT_ALL_ASSIGNED;
+      return true;
+    }
+    if ((attributes & WIN_SE_PRIVILEGE_ENABLED) != 0) substitute.enabled_privileges.push_back(known.name);
+    substitute.last_error = 0;
+    return true;
+  }
+  substitute.last_error = WIN_ERROR_NOT_ALL_ASSIGNED;
+  return true;
+}
+
+// The system checks what its own structures need: revisions of the descriptor,
+// of its SIDs and of its ACLs (2 or 4); the offsets are taken on trust, as
+// Windows takes them.
+bool platform_is_valid_security_descriptor(const void* descriptor) {
+  const auto* d = static_cast<const uint8_t*>(descriptor);
+  bool valid = d[0] == 1 && (u16_at(d + 2) & SE_SELF_RELATIVE) != 0;
+  DescriptorParts parts = parts_of(d);
+  for (uint32_t sid : {parts.owner, parts.group}) {
+    if (valid && sid != 0) valid = d[sid] == 1 && d[sid + 1] <= 15;
+  }
+  for (uint32_t acl : {parts.sacl, parts.dacl}) {
+    if (valid && acl != 0) valid = d[acl] == 2 || d[acl] == 4;
+  }
+  if (!valid) substitute.last_error = ERROR_INVALID_SECURITY_DESCR;
+  return valid;
+}
+
+// As Windows counts it: the header plus each part, aligned to four bytes. Bytes
+// the descriptor carries beyond its parts are not counted.
+uint32_t platform_security_descriptor_length(const void* descriptor) {
+  const auto* d = static_cast<const uint8_t*>(descriptor);
+  DescriptorParts parts = parts_of(d);
+  uint32_t length = 20;
+  for (uint32_t sid : {parts.owner, parts.group}) {
+    if (sid != 0) length += long_align(8 + 4 * d[sid + 1]);
+  }
+  for (uint32_t acl : {parts.sacl, parts.dacl}) {
+    if (acl != 0) length += long_align(u16_at(d + acl + 2));
+  }
+  return length;
+}
+
+bool platform_security_descriptor_control(const void* descriptor, uint16_t* control, uint32_t* revision) {
+  if (substitute_injected_failure("GetSecurityDescriptorControl")) return false;
+  const auto* d = static_cast<const uint8_t*>(descriptor);
+  if (d[0] != 1) {
+    substitute.last_error = ERROR_UNKNOWN_REVISION;
+    return false;
+  }
+  *control = u16_at(d + 2);
+  *revision = d[0];
+  return true;
+}
+
+bool platform_set_kernel_object_security(PlatformHandle handle, uint32_t information, const void* descriptor) {
+  log_call("SetKernelObjectSecurity", handle, information);
+  if (substitute_injected_failure("SetKernelObjectSecurity")) return false;
+  uint32_t needed = 0;
+  if ((information & WIN_DACL_SECURITY_INFORMATION) != 0) needed |= WIN_WRITE_DAC;
+  if ((information & (WIN_OWNER_SECURITY_INFORMATION | WIN_GROUP_SECURITY_INFORMATION)) != 0) {
+    needed |= WIN_WRITE_OWNER;
+  }
+  if (!has_access(handle, needed)) return false;
+  SubstituteEntry* entry = entry_of(handle);
+  if (entry == nullptr) return false;
+  const auto* d = static_cast<const uint8_t*>(descriptor);
+  entry->security_descriptor.assign(d, d + platform_security_descriptor_length(descriptor));
+  return true;
+}
+
+bool platform_set_file_time(PlatformHandle handle, const uint64_t* creation_time, const uint64_t* last_access_time,
+                            const uint64_t* last_write_time) {
+  log_call("SetFileTime", handle, last_access_time == nullptr ? 0 : 1);
+  if (substitute_injected_failure("SetFileTime")) return false;
+  if (!has_access(handle, WIN_FILE_WRITE_ATTRIBUTES)) return false;
+  SubstituteEntry* entry = entry_of(handle);
+  if (entry == nullptr) return false;
+  if (creation_time != nullptr) entry->creation_time = *creation_time;
+  if (last_write_time != nullptr) entry->last_write_time = *last_write_time;
+  return true;
+}
+
+bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicInformation& information) {
+  log_call("SetFileInformationByHandle", handle, information.attributes);
+  if (substitute_injected_failure("SetFileInformationByHandle")) return false;
+  if (!has_access(handle, WIN_FILE_WRITE_ATTRIBUTES)) return false;
+  SubstituteEntry* entry = entry_of(handle);
+  if (entry == nullptr) return false;
+  if (information.creation_time != 0) entry->creation_time = information.creation_time;
+  if (information.last_write_time != 0) entry->last_write_time = information.last_write_time;
+  // 0 leaves the attributes alone; NORMAL alone clears every settable bit.
+  if (information.attributes != 0) {
+    entry->attributes = (entry->attributes & ~SETTABLE_ATTRIBUTES) | (information.attributes & SETTABLE_ATTRIBUTES);
+  }
+  return true;
+}
