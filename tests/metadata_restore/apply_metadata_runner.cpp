@@ -1,0 +1,154 @@
+#include "tests/metadata_restore/apply_metadata_runner.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "agent/metadata_restore/apply_metadata.h"
+
+namespace {
+int report_fd = -1;
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out.empty() ? "-" : out;
+}
+
+std::vector<uint8_t> unhex(const std::string& text) {
+  std::vector<uint8_t> out;
+  if (text == "-") return out;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// Runs at the child's exit, whichever way it exits: one line per call and entry.
+void report_state() {
+  std::ostringstream out;
+  for (const auto& c : substitute.calls) {
+    out << "C\t" << c.operation << '\t' << u8(c.path) << '\t' << c.access << '\t' << c.share << '\t' << c.disposition
+        << '\t' << c.flags << '\n';
+  }
+  for (const auto& [key, e] : substitute.entries) {
+    out << "E\t" << u8(key) << '\t' << e.attributes << '\t' << e.creation_time << '\t' << e.last_write_time << '\t'
+        << hex(e.security_descriptor) << '\n';
+  }
+  std::string text = out.str();
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(report_fd, p, left);
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+// Drains both pipes together, so that neither writer can block the other.
+void read_both(int err_fd, std::string& err, int report_fd_in, std::string& report) {
+  pollfd fds[2] = {{err_fd, POLLIN, 0}, {report_fd_in, POLLIN, 0}};
+  std::string* into[2] = {&err, &report};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        into[i]->append(buffer, static_cast<size_t>(n));
+      } else {
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+}  // namespace
+
+ApplyOutcome run_apply_metadata(const std::vector<std::string>& arguments) {
+  int err_pipe[2], report_pipe[2];
+  if (pipe(err_pipe) != 0 || pipe(report_pipe) != 0) abort();
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err_pipe[1], 2);
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    close(report_pipe[0]);
+    report_fd = report_pipe[1];
+    atexit(report_state);
+    std::vector<std::u16string> wide = {u"vardokeep-agent", u"apply-metadata"};
+    for (const auto& a : arguments) wide.push_back(u16(a));
+    std::vector<wchar16*> argv;
+    for (auto& w : wide) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    exit(apply_metadata(static_cast<int>(wide.size()), argv.data()));
+  }
+  close(err_pipe[1]);
+  close(report_pipe[1]);
+  ApplyOutcome outcome;
+  std::string report;
+  read_both(err_pipe[0], outcome.err, report_pipe[0], report);
+  close(err_pipe[0]);
+  close(report_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+
+  std::istringstream lines(report);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    std::string field;
+    while (std::getline(fields, field, '\t')) f.push_back(field);
+    if (f.size() == 7 && f[0] == "C") {
+      outcome.calls.push_back({f[1], u16(f[2]), static_cast<uint32_t>(std::stoul(f[3])),
+                               static_cast<uint32_t>(std::stoul(f[4])), static_cast<uint32_t>(std::stoul(f[5])),
+                               static_cast<uint32_t>(std::stoul(f[6]))});
+    } else if (f.size() == 6 && f[0] == "E") {
+      SubstituteEntry& e = outcome.entries[u16(f[1])];
+      e.attributes = static_cast<uint32_t>(std::stoul(f[2]));
+      e.creation_time = std::stoull(f[3]);
+      e.last_write_time = std::stoull(f[4]);
+      e.security_descriptor = unhex(f[5]);
+    }
+  }
+  return outcome;
+}
+
+std::vector<std::string> ApplyOutcome::paths_of(const std::string& operation) const {
+  std::vector<std::string> paths;
+  for (const auto& c : calls) {
+    if (c.operation == operation) paths.push_back(u8(c.path));
+  }
+  return paths;
+}
+
+std::vector<const SubstituteCall*> ApplyOutcome::calls_of(const std::string& operation) const {
+  std::vector<const SubstituteCall*> found;
+  for (const auto& c : calls) {
+    if (c.operation == operation) found.push_back(&c);
+  }
+  return found;
+}
+
+const SubstituteEntry& ApplyOutcome::entry(const std::u16string& path) const {
+  static const SubstituteEntry missing;
+  auto it = entries.find(path);
+  if (it == entries.end()) {
+    ADD_FAILURE() << "no entry " << u8(path);
+    return missing;
+  }
+  return it->second;
+}

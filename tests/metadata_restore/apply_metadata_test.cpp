@@ -1,0 +1,384 @@
+// apply-metadata over the substitute volume: what it refuses, with which
+// message, and what it writes, in which order, to which paths.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tests/metadata_restore/apply_metadata_runner.h"
+#include "tests/metadata_restore/metadata_file_builder.h"
+
+namespace {
+const char METADATA[] = "C:\\work\\meta.bin";
+const std::vector<std::string> DEFAULT_ARGS = {"--source", "C:\\restore", "--metadata", METADATA};
+
+// The tree as restored: the root, a directory a, a file a\f.txt and a file b.txt.
+void restored_tree() {
+  substitute_reset();
+  substitute_add_directory(u"C:\\restore\\a");
+  substitute_add_file(u"C:\\restore\\a\\f.txt", {1, 2, 3});
+  substitute_add_file(u"C:\\restore\\b.txt", {4});
+}
+
+// File order: each directory before what lies below it.
+std::vector<TestRecord> tree_records() {
+  return {{".", test_descriptor(true), 2, 0x10, 101, 201},
+          {"a", test_descriptor(), 2, 0x12, 102, 202},
+          {"a/f.txt", test_descriptor(), 1, 0x21, 103, 203},
+          {"b.txt", test_descriptor(true), 1, 0x2001, 104, 204}};
+}
+
+void put_metadata(const Bytes& file) { substitute_add_file(u16(METADATA), file); }
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+bool fatal_with(const ApplyOutcome& outcome, const std::string& message) {
+  std::string prefix = "vardokeep-agent: " + message + " (Windows error=";
+  return outcome.exit_code == 1 && outcome.err.rfind(prefix, 0) == 0 && outcome.err.back() == '\n' &&
+         outcome.err.find('\n') == outcome.err.size() - 1;
+}
+
+Bytes single(TestRecord record) { return build_metadata_file({record}); }
+TestRecord file_record(const std::string& path) { return {path, test_descriptor(), 1, 0x20, 7, 8}; }
+}  // namespace
+
+TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
+  struct Case {
+    const char* name;
+    std::function<void()> setup;  // after restored_tree()
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string usage = "use: apply-metadata --source DIRECTORY --metadata FILE [--owner]";
+  auto good = [] { put_metadata(build_metadata_file(tree_records())); };
+  auto record = [](TestRecord r) { return [r] { put_metadata(single(r)); }; };
+  auto corrupt = [](size_t at, uint64_t value, int size) {
+    return [=] {
+      std::vector<TestRecord> records = {file_record("b.txt")};
+      Bytes file = build_metadata_file(records);
+      set_le(file, at, value, size);
+      fix_checksum(file);
+      put_metadata(file);
+    };
+  };
+  auto descriptor = [](std::function<void(Bytes&)> change) {
+    return [change] {
+      TestRecord r = file_record("b.txt");
+      change(r.descriptor);
+      put_metadata(single(r));
+    };
+  };
+  const uint64_t trailer_of_one = 8 + 40 + 5 + TD_LENGTH;
+  const Case cases[] = {
+      {"only --owner", good, {"--owner"}, usage},
+      {"no --metadata", good, {"--source", "C:\\restore"}, usage},
+      {"no --source", good, {"--metadata", METADATA, "--owner"}, usage},
+      {"--source last", good, {"--metadata", METADATA, "--source"}, "Metadata option value missing"},
+      {"unknown option last", good, with(DEFAULT_ARGS, {"--force"}), "Metadata option value missing"},
+      {"unknown option with value", good, {"--Source", "C:\\restore", "--metadata", METADATA},
+       "Unknown metadata option"},
+      {"metadata missing", [] {}, DEFAULT_ARGS, "Windows metadata file"},
+      {"metadata of 47 bytes", [] { Bytes f = build_metadata_file({}); f.pop_back(); put_metadata(f); },
+       DEFAULT_ARGS, "Windows metadata file"},
+      {"metadata size unknown", [=] { good(); substitute.injected_failures["GetFileSizeEx"] = {1, 0}; }, DEFAULT_ARGS,
+       "Windows metadata file"},
+      {"metadata is a directory", [] { substitute_add_directory(u16(METADATA)); }, DEFAULT_ARGS,
+       "Windows metadata file"},
+      {"metadata is a link", [=] { good(); substitute_find(u16(METADATA))->attributes |= 0x400; }, DEFAULT_ARGS,
+       "Metadata must be a regular file"},
+      {"metadata information fails", [=] { good(); substitute.injected_failures["GetFileInformationByHandle"] = {5, 0}; },
+       DEFAULT_ARGS, "Metadata must be a regular file"},
+      {"metadata unreadable", [=] { good(); substitute.injected_failures["ReadFile"] = {23, 0}; }, DEFAULT_ARGS,
+       "Windows metadata read"},
+      {"wrong magic", corrupt(7, '2', 1), DEFAULT_ARGS, "Windows metadata format"},
+      {"wrong checksum", [] { Bytes f = single(file_record("b.txt")); f[20] ^= 1; put_metadata(f); }, DEFAULT_ARGS,
+       "Windows metadata checksum"},
+      {"root unresolvable", good, {"--source", "", "--metadata", METADATA}, "Restore root path"},
+      {"root longer than 32759 units in the long form",
+       [=] { good(); substitute_add_directory(u"C:\\" + std::u16string(32753, u'r')); },
+       {"--source", "C:\\" + std::string(32753, 'r'), "--metadata", METADATA}, "Restore root path"},
+      {"root missing", good, {"--source", "C:\\nowhere", "--metadata", METADATA}, "Restore root must be a real directory"},
+      {"root is a file", good, {"--source", "C:\\restore\\b.txt", "--metadata", METADATA},
+       "Restore root must be a real directory"},
+      {"root is a junction", [=] { good(); substitute_find(u"C:\\restore")->attributes |= 0x400; }, DEFAULT_ARGS,
+       "Restore root must be a real directory"},
+      {"no token", [=] { good(); substitute.injected_failures["OpenProcessToken"] = {5, 0}; },
+       with(DEFAULT_ARGS, {"--owner"}), "Restore token"},
+      {"no privilege value", [=] { good(); substitute.injected_failures["LookupPrivilegeValueW"] = {1313, 0}; },
+       with(DEFAULT_ARGS, {"--owner"}), "Restore privilege"},
+      {"privilege not held", [] { put_metadata(build_metadata_file({})); substitute.held_privileges.clear(); },
+       with(DEFAULT_ARGS, {"--owner"}), "Restore ownership requires SeRestorePrivilege"},
+      {"privilege adjustment fails", [=] { good(); substitute.injected_failures["AdjustTokenPrivileges"] = {6, 0}; },
+       with(DEFAULT_ARGS, {"--owner"}), "Restore ownership requires SeRestorePrivilege"},
+      {"record offset 7", corrupt(trailer_of_one, 7, 8), DEFAULT_ARGS, "Metadata record offset"},
+      {"record referring to itself", corrupt(8, 8, 8), DEFAULT_ARGS, "Invalid metadata record"},
+      {"chain ends early", [] { Bytes f = build_metadata_file(tree_records()); set_le(f, f.size() - 40, 0, 8);
+                                fix_checksum(f); put_metadata(f); },
+       DEFAULT_ARGS, "Invalid metadata record chain"},
+      {"header unreadable", [=] { good(); substitute.injected_failures["ReadFile"] = {23, 3}; }, DEFAULT_ARGS,
+       "Windows metadata read"},
+      {"path with a stream", record(file_record("b.txt:secret")), DEFAULT_ARGS,
+       "Unsafe metadata path or ADS: restore streams separately"},
+      {"absolute path", record(file_record("/b.txt")), DEFAULT_ARGS,
+       "Unsafe metadata path or ADS: restore streams separately"},
+      {"path climbing out", record(file_record("a/../../b.txt")), DEFAULT_ARGS, "Unsafe Windows path component"},
+      {"path not UTF-8", record(file_record("b\xff.txt")), DEFAULT_ARGS, "invalid UTF-8"},
+      {"reparse record over a plain file", record({"b.txt", test_descriptor(), 1, 0x420, 1, 2}), DEFAULT_ARGS,
+       "Reparse metadata requires a dedicated restore; no link was created"},
+      {"target path too long",
+       [] { substitute_add_directory(u"C:\\" + std::u16string(32744, u'r'));
+            put_metadata(single(file_record("a/b.txt"))); },
+       {"--source", "C:\\" + std::string(32744, 'r'), "--metadata", METADATA}, "Metadata path too long"},
+      {"junction parent", [] { substitute_find(u"C:\\restore\\a")->attributes |= 0x400;
+                               put_metadata(single(file_record("a/f.txt"))); },
+       DEFAULT_ARGS, "Reparse parent in restore path"},
+      {"missing parent", record(file_record("gone/f.txt")), DEFAULT_ARGS, "Reparse parent in restore path"},
+      {"target missing", record(file_record("c.txt")), DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
+      {"target is a link", [] { substitute_find(u"C:\\restore\\b.txt")->attributes |= 0x400;
+                                put_metadata(single(file_record("b.txt"))); },
+       DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
+      {"file record on a directory", record(file_record("a")), DEFAULT_ARGS,
+       "Metadata target missing, linked or wrong type"},
+      {"directory record on a file", record({"b.txt", test_descriptor(), 2, 0x10, 1, 2}), DEFAULT_ARGS,
+       "Metadata target missing, linked or wrong type"},
+      {"root as a file record", record(file_record(".")), DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
+      {"target held open elsewhere", [] { substitute.create_failures[u"C:\\restore\\b.txt"] = 32;
+                                          put_metadata(single(file_record("b.txt"))); },
+       DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
+      {"target information fails", [] { put_metadata(single(file_record("b.txt")));
+                                         substitute.injected_failures["GetFileInformationByHandle"] = {5, 1}; },
+       DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
+      {"descriptor structurally bad", descriptor([](Bytes& d) { d[TD_OWNER + 1] = 16; }), DEFAULT_ARGS,
+       "Invalid security descriptor"},
+      {"descriptor the system rejects", descriptor([](Bytes& d) { d[TD_DACL] = 9; }), DEFAULT_ARGS,
+       "Invalid security descriptor"},
+      {"descriptor with trailing bytes", descriptor([](Bytes& d) { d.push_back(0); d.push_back(0); d.push_back(0); d.push_back(0); }),
+       DEFAULT_ARGS, "Invalid security descriptor"},
+      {"descriptor control unreadable", [] { put_metadata(single(file_record("b.txt")));
+                                             substitute.injected_failures["GetSecurityDescriptorControl"] = {1305, 0}; },
+       DEFAULT_ARGS, "Security descriptor control"},
+      {"DACL refused", [] { put_metadata(single(file_record("b.txt")));
+                            substitute.injected_failures["SetKernelObjectSecurity"] = {5, 0}; },
+       DEFAULT_ARGS, "Restore DACL/owner"},
+      {"times refused", [] { put_metadata(single(file_record("b.txt")));
+                             substitute.injected_failures["SetFileTime"] = {5, 0}; },
+       DEFAULT_ARGS, "Restore file times"},
+      {"attributes refused", [] { put_metadata(single(file_record("b.txt")));
+                                  substitute.injected_failures["SetFileInformationByHandle"] = {5, 0}; },
+       DEFAULT_ARGS, "Restore file attributes"},
+  };
+  for (const Case& c : cases) {
+    restored_tree();
+    c.setup();
+    ApplyOutcome outcome = run_apply_metadata(c.args);
+    EXPECT_TRUE(fatal_with(outcome, c.message)) << c.name << ": exit " << outcome.exit_code << ", " << outcome.err;
+    EXPECT_EQ(std::string::npos, outcome.err.find("windows_metadata_restored")) << c.name;
+  }
+}
+
+TEST(ApplyMetadata, AppliesEveryRecordLastFirstAsDescriptorThenTimesThenAttributes) {
+  restored_tree();
+  put_metadata(build_metadata_file(tree_records()));
+  ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
+  ASSERT_EQ(0, outcome.exit_code) << outcome.err;
+  EXPECT_EQ("windows_metadata_restored=4\n", outcome.err);
+
+  // Each target: open, descriptor, times, attributes, before the next target.
+  std::vector<std::string> sequence;
+  for (const auto& c : outcome.calls) {
+    if (c.operation == "CreateFileW" && u8(c.path) == METADATA) continue;
+    if (c.operation == "CreateFileW" || c.operation == "SetKernelObjectSecurity" || c.operation == "SetFileTime" ||
+        c.operation == "SetFileInformationByHandle") {
+      sequence.push_back(c.operation.substr(0, 7) + " " + u8(c.path));
+    }
+  }
+  std::vector<std::string> expected;
+  for (const char* path : {"C:\\restore\\b.txt", "C:\\restore\\a\\f.txt", "C:\\restore\\a", "C:\\restore"}) {
+    for (const char* op : {"CreateF", "SetKern", "SetFile", "SetFile"}) expected.push_back(std::string(op) + " " + path);
+  }
+  EXPECT_EQ(expected, sequence);
+
+  const SubstituteEntry& root = outcome.entry(u"C:\\restore");
+  EXPECT_EQ(101u, root.creation_time);
+  EXPECT_EQ(201u, root.last_write_time);
+  EXPECT_EQ(0x10u, root.attributes);  // 0x10 alone is applied as NORMAL; the kind stays
+  EXPECT_EQ(test_descriptor(true), root.security_descriptor);
+  EXPECT_EQ(0x12u, outcome.entry(u"C:\\restore\\a").attributes);
+  EXPECT_EQ(0x21u, outcome.entry(u"C:\\restore\\a\\f.txt").attributes);
+  EXPECT_EQ(0x2001u, outcome.entry(u"C:\\restore\\b.txt").attributes);
+  EXPECT_EQ(204u, outcome.entry(u"C:\\restore\\b.txt").last_write_time);
+  EXPECT_EQ(test_descriptor(), outcome.entry(u"C:\\restore\\a\\f.txt").security_descriptor);
+
+  // The metadata file: read only, shared for reading, opened as itself.
+  auto opens = outcome.calls_of("CreateFileW");
+  ASSERT_FALSE(opens.empty());
+  EXPECT_EQ(METADATA, u8(opens[0]->path));
+  EXPECT_EQ(0x80000000u, opens[0]->access);
+  EXPECT_EQ(1u, opens[0]->share);
+  EXPECT_EQ(3u, opens[0]->disposition);
+  EXPECT_EQ(0x00200000u, opens[0]->flags);
+  // Each record costs exactly three reads after the checksum: header, path, descriptor.
+  auto reads = outcome.calls_of("ReadFile");
+  ASSERT_EQ(3u + 4 * 3, reads.size());
+  EXPECT_EQ(40u, reads[3]->flags);
+  EXPECT_EQ(5u, reads[4]->flags);
+  EXPECT_EQ(TD_LENGTH, reads[5]->flags);
+  EXPECT_TRUE(outcome.calls_of("OpenProcessToken").empty());
+}
+
+TEST(ApplyMetadata, OpensTargetsUnsharedAndPassesTheInformationForDaclAndOwner) {
+  for (bool owner : {false, true}) {
+    restored_tree();
+    put_metadata(build_metadata_file(tree_records()));
+    ApplyOutcome outcome = run_apply_metadata(owner ? with(DEFAULT_ARGS, {"--owner"}) : DEFAULT_ARGS);
+    ASSERT_EQ(0, outcome.exit_code) << outcome.err;
+    for (const SubstituteCall* open : outcome.calls_of("CreateFileW")) {
+      if (u8(open->path) == METADATA) continue;
+      EXPECT_EQ(owner ? 0x000E0100u : 0x00060100u, open->access);
+      EXPECT_EQ(0u, open->share);
+      EXPECT_EQ(3u, open->disposition);
+      EXPECT_EQ(0x02200000u, open->flags);
+    }
+    std::vector<uint32_t> information;
+    for (const SubstituteCall* set : outcome.calls_of("SetKernelObjectSecurity")) information.push_back(set->flags);
+    // Chain order: b.txt (protected), a/f.txt, a, root (protected).
+    if (owner) {
+      EXPECT_EQ((std::vector<uint32_t>{0x80000007, 0x20000007, 0x20000007, 0x80000007}), information);
+      ASSERT_EQ(1u, outcome.calls_of("OpenProcessToken").size());
+      EXPECT_EQ(0x28u, outcome.calls_of("OpenProcessToken")[0]->access);
+      EXPECT_EQ((std::vector<std::string>{"SeRestorePrivilege"}), outcome.paths_of("LookupPrivilegeValueW"));
+      EXPECT_EQ(2u, outcome.calls_of("AdjustTokenPrivileges")[0]->flags);
+    } else {
+      EXPECT_EQ((std::vector<uint32_t>{0x80000004, 0x20000004, 0x20000004, 0x80000004}), information);
+    }
+    // No last-access time is ever passed.
+    for (const SubstituteCall* times : outcome.calls_of("SetFileTime")) EXPECT_EQ(0u, times->flags);
+  }
+}
+
+TEST(ApplyMetadata, PassesOnlyTheRestorableAttributeBits) {
+  const struct {
+    uint32_t recorded;
+    uint32_t passed;
+  } cases[] = {
+      {0x10, 0x80},                                      // directory only: NORMAL
+      {0x0, 0x80},
+      {0x80, 0x80},                                      // NORMAL itself is outside the mask
+      {0x1, 0x1},
+      {0x2027, 0x2027},
+      {0xFFFFFBFF, 0x2027},                              // everything but the reparse bit
+      {0x100 | 0x200 | 0x800 | 0x1000 | 0x4000 | 0x8, 0x80},  // temporary, sparse, compressed, offline, encrypted
+  };
+  for (const auto& c : cases) {
+    restored_tree();
+    put_metadata(single({"b.txt", test_descriptor(), 1, c.recorded, 1, 2}));
+    ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
+    ASSERT_EQ(0, outcome.exit_code) << outcome.err;
+    ASSERT_EQ(1u, outcome.calls_of("SetFileInformationByHandle").size());
+    EXPECT_EQ(c.passed, outcome.calls_of("SetFileInformationByHandle")[0]->flags) << std::hex << c.recorded;
+  }
+}
+
+TEST(ApplyMetadata, FailureAtTheFifthRecordLeavesFourAppliedAndNoSummary) {
+  restored_tree();
+  // The first record in the file is visited last; its target does not exist.
+  std::vector<TestRecord> records = tree_records();
+  records.insert(records.begin(), file_record("missing.txt"));
+  put_metadata(build_metadata_file(records));
+  ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
+  EXPECT_TRUE(fatal_with(outcome, "Metadata target missing, linked or wrong type")) << outcome.err;
+  EXPECT_EQ(4u, outcome.calls_of("SetFileInformationByHandle").size());
+  EXPECT_EQ(201u, outcome.entry(u"C:\\restore").last_write_time);
+  EXPECT_EQ(test_descriptor(true), outcome.entry(u"C:\\restore\\b.txt").security_descriptor);
+  EXPECT_EQ(outcome.entries.end(), outcome.entries.find(u"C:\\restore\\missing.txt"));  // nothing created
+}
+
+TEST(ApplyMetadata, EmptyFileReportsZeroAndTouchesNothing) {
+  restored_tree();
+  put_metadata(build_metadata_file({}));
+  ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
+  EXPECT_EQ(0, outcome.exit_code);
+  EXPECT_EQ("windows_metadata_restored=0\n", outcome.err);
+  EXPECT_TRUE(outcome.calls_of("SetKernelObjectSecurity").empty());
+}
+
+TEST(ApplyMetadata, RestoreRootIsUsedInTheLongFormAndJoinedWithoutDoubleSeparators) {
+  const struct {
+    std::string source;
+    std::u16string directory;     // created in the substitute
+    std::string long_root;        // what the root check is asked about
+    std::string parent_of_target; // the parent check for the record "a/f.txt"
+  } cases[] = {
+      {"C:\\restore", u"C:\\restore", "\\\\?\\C:\\restore", "\\\\?\\C:\\restore\\a"},
+      {"C:\\restore\\\\", u"C:\\restore", "\\\\?\\C:\\restore", "\\\\?\\C:\\restore\\a"},
+      {"restore", u"C:\\work\\restore", "\\\\?\\C:\\work\\restore", "\\\\?\\C:\\work\\restore\\a"},
+      {"C:\\", u"C:\\", "\\\\?\\C:\\", "\\\\?\\C:\\a"},
+      {"\\\\srv\\share\\r\\", u"\\\\srv\\share\\r", "\\\\?\\UNC\\srv\\share\\r", "\\\\?\\UNC\\srv\\share\\r\\a"},
+      {"\\\\?\\C:\\restore\\", u"C:\\restore", "\\\\?\\C:\\restore\\", "\\\\?\\C:\\restore\\a"},
+      {"\\\\?\\C:\\restore\\\\\\", u"C:\\restore", "\\\\?\\C:\\restore\\", "\\\\?\\C:\\restore\\a"},
+  };
+  for (const auto& c : cases) {
+    substitute_reset();
+    std::u16string key = c.directory == u"C:\\" ? u"C:" : c.directory;
+    substitute_add_directory(c.directory);
+    substitute_add_file(key + u"\\a\\f.txt", {1});
+    put_metadata(single(file_record("a/f.txt")));
+    ApplyOutcome outcome = run_apply_metadata({"--source", c.source, "--metadata", METADATA});
+    ASSERT_EQ(0, outcome.exit_code) << c.source << ": " << outcome.err;
+    EXPECT_EQ((std::vector<std::string>{c.long_root, c.parent_of_target}), outcome.paths_of("GetFileAttributesW"))
+        << c.source;
+  }
+}
+
+TEST(ApplyMetadata, TargetBoundCountsTheLongFormOfTheRoot) {
+  // root (long form) + path + 2 may reach 32759 units, not exceed it.
+  for (size_t extra : {0, 1}) {
+    substitute_reset();
+    std::u16string name(32759 - 2 - 5 - 7 + extra, u'r');  // "\\?\C:\" is 7 units, "b.txt" 5
+    substitute_add_file(u"C:\\" + name + u"\\b.txt", {1});
+    put_metadata(single(file_record("b.txt")));
+    ApplyOutcome outcome = run_apply_metadata({"--source", "C:\\" + u8(name), "--metadata", METADATA});
+    if (extra == 0) {
+      EXPECT_EQ(0, outcome.exit_code) << outcome.err.substr(0, 200);
+    } else {
+      EXPECT_TRUE(fatal_with(outcome, "Metadata path too long")) << outcome.err.substr(0, 200);
+    }
+  }
+  // The root itself: a full path of 32755 units is 32759 in the long form.
+  for (size_t length : {32755, 32756}) {
+    substitute_reset();
+    std::u16string root = u"C:\\" + std::u16string(length - 3, u'r');
+    substitute_add_directory(root);
+    put_metadata(build_metadata_file({}));
+    ApplyOutcome outcome = run_apply_metadata({"--source", u8(root), "--metadata", METADATA});
+    if (length == 32755) {
+      EXPECT_EQ("windows_metadata_restored=0\n", outcome.err);
+    } else {
+      EXPECT_TRUE(fatal_with(outcome, "Restore root path")) << outcome.err.substr(0, 200);
+    }
+  }
+}
+
+TEST(ApplyMetadata, PathEndingInSlashAndDeviceNamesStayBelowTheRoot) {
+  restored_tree();
+  substitute_add_file(u"C:\\restore\\a\\NUL", {});
+  put_metadata(build_metadata_file({{"a/", test_descriptor(), 2, 0x10, 5, 6}, file_record("a/NUL")}));
+  ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
+  ASSERT_EQ(0, outcome.exit_code) << outcome.err;
+  EXPECT_EQ((std::vector<std::string>{"\\\\?\\C:\\restore", "\\\\?\\C:\\restore\\a", "\\\\?\\C:\\restore\\a"}),
+            outcome.paths_of("GetFileAttributesW"));
+  EXPECT_EQ((std::vector<std::string>{"C:\\restore\\a\\NUL", "C:\\restore\\a\\"}),
+            outcome.paths_of("SetKernelObjectSecurity"));
+  EXPECT_EQ(6u, outcome.entry(u"C:\\restore\\a").last_write_time);
+}
+
+TEST(ApplyMetadata, LaterOptionValuesReplaceEarlierOnes) {
+  restored_tree();
+  put_metadata(build_metadata_file(tree_records()));
+  ApplyOutcome outcome =
+      run_apply_metadata({"--source", "C:\\nowhere", "--metadata", "C:\\none", "--source", "C:\\restore", "--metadata",
+                          METADATA});
+  EXPECT_EQ("windows_metadata_restored=4\n", outcome.err);
+}
