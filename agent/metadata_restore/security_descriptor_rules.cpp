@@ -29,7 +29,7 @@ bool acl_fits(const uint8_t* d, uint32_t length, uint32_t offset) {
   uint32_t position = 8;
   for (uint32_t i = 0; i < ace_count; ++i) {
     // The ACE's own 4-byte header must lie inside the ACL before its size is read.
-    if (acl_size < 4 || position > acl_size - 4) return false;
+    if (position > acl_size - 4) return false;
     uint32_t ace_size = u16_at(d + offset + position + 2);
     if (ace_size < 4 || ace_size > acl_size - position) return false;
     position += ace_size;
