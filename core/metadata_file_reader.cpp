@@ -6,24 +6,24 @@
 
 MetadataCheck check_metadata_file(uint64_t size, MetadataReadAt read, void* context, uint8_t* piece_buffer,
                                   uint64_t* last_record_offset) {
-  if (size < METADATA_MIN_FILE_SIZE) return MetadataCheck::file_size;
-  uint8_t magic[METADATA_MAGIC_SIZE];
-  uint8_t trailer[METADATA_TRAILER_SIZE];
+  if (size < kMetadataMinFileSize) return MetadataCheck::file_size;
+  uint8_t magic[kMetadataMagicSize];
+  uint8_t trailer[kMetadataTrailerSize];
   if (!read(context, 0, magic, sizeof magic)) return MetadataCheck::read_failed;
-  if (!read(context, size - METADATA_TRAILER_SIZE, trailer, sizeof trailer)) return MetadataCheck::read_failed;
-  if (memcmp(magic, METADATA_MAGIC, sizeof magic) != 0) return MetadataCheck::format;
+  if (!read(context, size - kMetadataTrailerSize, trailer, sizeof trailer)) return MetadataCheck::read_failed;
+  if (memcmp(magic, kMetadataMagic, sizeof magic) != 0) return MetadataCheck::format;
 
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
-  uint64_t hashed_end = size - METADATA_CHECKSUM_SIZE;
+  uint64_t hashed_end = size - kMetadataChecksumSize;
   for (uint64_t at = 0; at < hashed_end;) {
     uint64_t left = hashed_end - at;
-    uint32_t piece = left < METADATA_CHECKSUM_PIECE ? static_cast<uint32_t>(left) : METADATA_CHECKSUM_PIECE;
+    uint32_t piece = left < kMetadataChecksumPiece ? static_cast<uint32_t>(left) : kMetadataChecksumPiece;
     if (!read(context, at, piece_buffer, piece)) return MetadataCheck::read_failed;
     blake3_hasher_update(&hasher, piece_buffer, piece);
     at += piece;
   }
-  uint8_t digest[METADATA_CHECKSUM_SIZE];
+  uint8_t digest[kMetadataChecksumSize];
   blake3_hasher_finalize(&hasher, digest, sizeof digest);
   if (memcmp(digest, trailer + 8, sizeof digest) != 0) return MetadataCheck::checksum;
 
@@ -35,31 +35,31 @@ MetadataChain metadata_chain_start(uint64_t size, uint64_t last_record_offset) {
   MetadataChain chain;
   chain.size = size;
   chain.offset = last_record_offset;
-  chain.end = size - METADATA_TRAILER_SIZE;
+  chain.end = size - kMetadataTrailerSize;
   return chain;
 }
 
 MetadataCheck check_metadata_record_offset(const MetadataChain& chain) {
   // Written without offset + 80 so that an offset near 2^64 cannot wrap around.
-  uint64_t room = METADATA_RECORD_HEADER_SIZE + METADATA_TRAILER_SIZE;
-  if (chain.offset < METADATA_FIRST_RECORD_OFFSET || chain.offset > chain.size || chain.size - chain.offset < room) {
+  uint64_t room = kMetadataRecordHeaderSize + kMetadataTrailerSize;
+  if (chain.offset < kMetadataFirstRecordOffset || chain.offset > chain.size || chain.size - chain.offset < room) {
     return MetadataCheck::record_offset;
   }
   return MetadataCheck::ok;
 }
 
 MetadataCheck check_metadata_record_header(const MetadataChain& chain, const MetadataRecordHeader& header) {
-  if (header.path_length == 0 || header.path_length > METADATA_MAX_PATH_LENGTH) return MetadataCheck::invalid_record;
+  if (header.path_length == 0 || header.path_length > kMetadataMaxPathLength) return MetadataCheck::invalid_record;
   if (header.previous_offset >= chain.offset) return MetadataCheck::invalid_record;
-  if (header.descriptor_length == 0 || header.descriptor_length > METADATA_MAX_DESCRIPTOR_LENGTH) {
+  if (header.descriptor_length == 0 || header.descriptor_length > kMetadataMaxDescriptorLength) {
     return MetadataCheck::invalid_record;
   }
-  if (header.kind != METADATA_KIND_FILE && header.kind != METADATA_KIND_DIRECTORY) {
+  if (header.kind != kMetadataKindFile && header.kind != kMetadataKindDirectory) {
     return MetadataCheck::invalid_record;
   }
   // The offset rule keeps offset below size, and both lengths are bounded above,
   // so this sum cannot wrap.
-  uint64_t record_end = chain.offset + METADATA_RECORD_HEADER_SIZE + header.path_length + header.descriptor_length;
+  uint64_t record_end = chain.offset + kMetadataRecordHeaderSize + header.path_length + header.descriptor_length;
   if (record_end != chain.end) return MetadataCheck::invalid_record;
   return MetadataCheck::ok;
 }
@@ -68,7 +68,7 @@ MetadataCheck read_metadata_record_header(const MetadataChain& chain, MetadataRe
                                           MetadataRecordHeader* header) {
   MetadataCheck offset_check = check_metadata_record_offset(chain);
   if (offset_check != MetadataCheck::ok) return offset_check;
-  uint8_t bytes[METADATA_RECORD_HEADER_SIZE];
+  uint8_t bytes[kMetadataRecordHeaderSize];
   if (!read(context, chain.offset, bytes, sizeof bytes)) return MetadataCheck::read_failed;
   *header = decode_metadata_record_header(bytes);
   return check_metadata_record_header(chain, *header);
@@ -80,5 +80,5 @@ void metadata_chain_advance(MetadataChain& chain, const MetadataRecordHeader& he
 }
 
 MetadataCheck check_metadata_chain_end(const MetadataChain& chain) {
-  return chain.end == METADATA_FIRST_RECORD_OFFSET ? MetadataCheck::ok : MetadataCheck::invalid_chain;
+  return chain.end == kMetadataFirstRecordOffset ? MetadataCheck::ok : MetadataCheck::invalid_chain;
 }

@@ -6,7 +6,34 @@
 #pragma once
 #include <cstdint>
 
+#include "core/byte_order.h"
 #include "core/metadata_file_format.h"
+
+// The checksum is computed over pieces of at most this many bytes.
+inline constexpr uint32_t kMetadataChecksumPiece = 65536;
+inline constexpr uint64_t kMetadataFirstRecordOffset = kMetadataMagicSize;
+
+struct MetadataRecordHeader {
+  uint64_t previous_offset = 0;
+  uint32_t path_length = 0;
+  uint32_t descriptor_length = 0;
+  uint32_t kind = 0;
+  uint32_t attributes = 0;
+  uint64_t creation_time = 0;
+  uint64_t last_write_time = 0;
+};
+
+inline MetadataRecordHeader decode_metadata_record_header(const uint8_t* p) {
+  MetadataRecordHeader h;
+  h.previous_offset = get_u64le(p + kMetadataPreviousOffsetOffset);
+  h.path_length = get_u32le(p + kMetadataPathLengthOffset);
+  h.descriptor_length = get_u32le(p + kMetadataDescriptorLengthOffset);
+  h.kind = get_u32le(p + kMetadataKindOffset);
+  h.attributes = get_u32le(p + kMetadataAttributesOffset);
+  h.creation_time = get_u64le(p + kMetadataCreationTimeOffset);
+  h.last_write_time = get_u64le(p + kMetadataLastWriteTimeOffset);
+  return h;
+}
 
 enum class MetadataCheck {
   ok,

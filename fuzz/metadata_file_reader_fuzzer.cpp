@@ -31,7 +31,7 @@ bool read_memory(void* context, uint64_t offset, void* buffer, uint32_t length) 
   return true;
 }
 
-uint8_t piece[METADATA_CHECKSUM_PIECE];
+uint8_t piece[kMetadataChecksumPiece];
 
 MetadataCheck walk(const uint8_t* data, uint64_t size) {
   MemoryFile file{data, size};
@@ -56,9 +56,9 @@ MetadataCheck walk(const uint8_t* data, uint64_t size) {
     metadata_chain_advance(chain, header);
   }
   check = check_metadata_chain_end(chain);
-  if (check == MetadataCheck::ok && covered != size - METADATA_MIN_FILE_SIZE) {
+  if (check == MetadataCheck::ok && covered != size - kMetadataMinFileSize) {
     fprintf(stderr, "chain accepted but covers %llu of %llu bytes\n", static_cast<unsigned long long>(covered),
-            static_cast<unsigned long long>(size - METADATA_MIN_FILE_SIZE));
+            static_cast<unsigned long long>(size - kMetadataMinFileSize));
     abort();
   }
   return check;
@@ -67,16 +67,16 @@ MetadataCheck walk(const uint8_t* data, uint64_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   walk(data, size);
-  if (size < METADATA_MIN_FILE_SIZE) return 0;
+  if (size < kMetadataMinFileSize) return 0;
   // Random bytes almost never carry the right magic and checksum; repair both
   // so that the chain walk sees every input too.
   std::unique_ptr<uint8_t[]> repaired(new uint8_t[size]);
   memcpy(repaired.get(), data, size);
-  memcpy(repaired.get(), METADATA_MAGIC, METADATA_MAGIC_SIZE);
+  memcpy(repaired.get(), kMetadataMagic, kMetadataMagicSize);
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
-  blake3_hasher_update(&hasher, repaired.get(), size - METADATA_CHECKSUM_SIZE);
-  blake3_hasher_finalize(&hasher, repaired.get() + size - METADATA_CHECKSUM_SIZE, METADATA_CHECKSUM_SIZE);
+  blake3_hasher_update(&hasher, repaired.get(), size - kMetadataChecksumSize);
+  blake3_hasher_finalize(&hasher, repaired.get() + size - kMetadataChecksumSize, kMetadataChecksumSize);
   MetadataCheck check = walk(repaired.get(), size);
   if (check == MetadataCheck::file_size || check == MetadataCheck::format || check == MetadataCheck::checksum) {
     fprintf(stderr, "a repaired file failed its file-level checks\n");

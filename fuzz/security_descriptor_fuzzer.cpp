@@ -7,7 +7,7 @@
 #include "core/metadata_file_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > METADATA_MAX_DESCRIPTOR_LENGTH) return 0;
+  if (size > kMetadataMaxDescriptorLength) return 0;
   std::unique_ptr<uint8_t[]> copy(new uint8_t[size]);
   if (size > 0) memcpy(copy.get(), data, size);
   validate_security_descriptor(copy.get(), static_cast<uint32_t>(size));

@@ -69,7 +69,7 @@ uint64_t open_metadata_file(MetadataRestoreRun& run, const wchar16* path) {
                                   WIN_FILE_FLAG_OPEN_REPARSE_POINT);
   if (run.file == PLATFORM_INVALID_HANDLE) fatal_error("Windows metadata file");
   uint64_t size = 0;
-  if (!platform_handle_file_size(run.file, &size) || size < METADATA_MIN_FILE_SIZE) {
+  if (!platform_handle_file_size(run.file, &size) || size < kMetadataMinFileSize) {
     fatal_error("Windows metadata file");
   }
   uint32_t attributes = 0;

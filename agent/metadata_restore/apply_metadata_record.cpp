@@ -41,8 +41,8 @@ static PlatformHandle open_target(const MetadataRestoreRun& run, uint32_t kind) 
   uint32_t attributes = 0;
   if (!platform_handle_attributes(target, &attributes)) fatal_error("Metadata target missing, linked or wrong type");
   bool directory = (attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if ((attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (directory && kind == METADATA_KIND_FILE) ||
-      (!directory && kind == METADATA_KIND_DIRECTORY)) {
+  if ((attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (directory && kind == kMetadataKindFile) ||
+      (!directory && kind == kMetadataKindDirectory)) {
     fatal_error("Metadata target missing, linked or wrong type");
   }
   return target;
@@ -65,7 +65,7 @@ static uint16_t check_descriptor(const MetadataRestoreRun& run, uint32_t length)
 }
 
 void apply_metadata_record(MetadataRestoreRun& run, uint64_t offset, const MetadataRecordHeader& header) {
-  uint64_t path_offset = offset + METADATA_RECORD_HEADER_SIZE;
+  uint64_t path_offset = offset + kMetadataRecordHeaderSize;
   read_metadata_at(run.file, path_offset, run.path, header.path_length);
   run.path[header.path_length] = 0;
   check_path(run, header.path_length);

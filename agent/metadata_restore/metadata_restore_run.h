@@ -3,7 +3,7 @@
 #pragma once
 #include "agent/metadata_restore/restore_root.h"
 #include "agent/platform/platform.h"
-#include "core/metadata_file_format.h"
+#include "core/metadata_file_reader.h"
 
 constexpr uint32_t RESTORE_ACCESS = WIN_READ_CONTROL | WIN_WRITE_DAC | WIN_FILE_WRITE_ATTRIBUTES;  // 0x00060100
 constexpr uint32_t RESTORE_ACCESS_WITH_OWNER = RESTORE_ACCESS | WIN_WRITE_OWNER;                    // 0x000E0100
@@ -20,8 +20,8 @@ struct MetadataRestoreRun {
   uint32_t root_length = 0;
   wchar16 root[RESTORE_BUFFER_UNITS];
   wchar16 target[RESTORE_BUFFER_UNITS];
-  char path[METADATA_MAX_PATH_LENGTH + 1];
-  uint8_t descriptor[METADATA_MAX_DESCRIPTOR_LENGTH];
+  char path[kMetadataMaxPathLength + 1];
+  uint8_t descriptor[kMetadataMaxDescriptorLength];
 };
 
 // Validates the record at offset (its header already passed the chain's checks)

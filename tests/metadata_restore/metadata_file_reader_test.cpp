@@ -31,7 +31,7 @@ struct WalkResult {
 
 // The agent's sequence: file checks, then each record's checks, then the chain end.
 WalkResult walk(MemoryFile& file) {
-  static uint8_t piece[METADATA_CHECKSUM_PIECE];
+  static uint8_t piece[kMetadataChecksumPiece];
   WalkResult result;
   uint64_t last = 0;
   result.check = check_metadata_file(file.bytes.size(), read_memory, &file, piece, &last);
@@ -80,7 +80,7 @@ TEST(MetadataFileReader, WorkedLayoutWrittenByteForByte) {
                                         0x0007060504030201, 0x000E0D0C0B0A0908}}));
   MemoryFile memory{file, {}};
   uint64_t last = 0;
-  static uint8_t piece[METADATA_CHECKSUM_PIECE];
+  static uint8_t piece[kMetadataChecksumPiece];
   ASSERT_EQ(MetadataCheck::ok, check_metadata_file(file.size(), read_memory, &memory, piece, &last));
   EXPECT_EQ(8u, last);
   MetadataChain chain = metadata_chain_start(file.size(), last);
