@@ -24,11 +24,21 @@ struct WineTree {
   std::string metadata_windows;
 };
 
+// Trees live in the prefix's drive C and are removed when the tests end.
+std::vector<std::string> created_bases;
+struct RemoveTrees : testing::Environment {
+  void TearDown() override {
+    for (const auto& base : created_bases) EXPECT_EQ(0, system(("rm -rf '" + base + "'").c_str()));
+  }
+};
+const testing::Environment* const remove_trees = testing::AddGlobalTestEnvironment(new RemoveTrees);
+
 WineTree make_tree(const std::string& name) {
   static int counter = 0;
   std::string base = "vk-metadata-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
   WineTree tree;
   std::string base_linux = wine_drive_c() + "/" + base;
+  created_bases.push_back(base_linux);
   tree.linux_root = base_linux + "/root";
   tree.windows_root = "C:\\" + base + "\\root";
   tree.metadata_linux = base_linux + "/meta.bin";
@@ -228,6 +238,12 @@ TEST(ApplyMetadataWine, FailuresEndWithOneLineAndExitCode1) {
   Bytes bad = build_metadata_file(tree_records());
   bad[30] ^= 1;
   write_bytes(tree.metadata_linux + ".bad", bad);
+  // The system's own length of a descriptor leaves trailing bytes out. (Wine's
+  // IsValidSecurityDescriptor does not look at ACL revisions; the substitute
+  // volume covers that Windows check.)
+  TestRecord trailing = {"b.txt", test_descriptor(), 1, 0x20, T0, T0};
+  trailing.descriptor.insert(trailing.descriptor.end(), {0, 0, 0, 0});
+  write_bytes(tree.metadata_linux + ".trailing", build_metadata_file({trailing}));
   const struct {
     std::vector<std::string> args;
     std::string message;
@@ -241,6 +257,8 @@ TEST(ApplyMetadataWine, FailuresEndWithOneLineAndExitCode1) {
        "Windows metadata checksum"},
       {{"apply-metadata", "--source", tree.windows_root + "\\b.txt", "--metadata", tree.metadata_windows},
        "Restore root must be a real directory"},
+      {{"apply-metadata", "--source", tree.windows_root, "--metadata", tree.metadata_windows + ".trailing"},
+       "Invalid security descriptor"},
   };
   for (const auto& c : cases) {
     WineRun run = run_under_wine(win_build_exe("agent/vardokeep-agent.exe"), c.args);
