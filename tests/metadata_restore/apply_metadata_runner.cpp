@@ -113,9 +113,14 @@ ApplyOutcome run_apply_metadata(const std::vector<std::string>& arguments) {
     std::string field;
     while (std::getline(fields, field, '\t')) f.push_back(field);
     if (f.size() == 7 && f[0] == "C") {
-      outcome.calls.push_back({f[1], u16(f[2]), static_cast<uint32_t>(std::stoul(f[3])),
-                               static_cast<uint32_t>(std::stoul(f[4])), static_cast<uint32_t>(std::stoul(f[5])),
-                               static_cast<uint32_t>(std::stoul(f[6]))});
+      SubstituteCall call;
+      call.operation = f[1];
+      call.path = u16(f[2]);
+      call.access = static_cast<uint32_t>(std::stoul(f[3]));
+      call.share = static_cast<uint32_t>(std::stoul(f[4]));
+      call.disposition = static_cast<uint32_t>(std::stoul(f[5]));
+      call.flags = static_cast<uint32_t>(std::stoul(f[6]));
+      outcome.calls.push_back(call);
     } else if (f.size() == 6 && f[0] == "E") {
       SubstituteEntry& e = outcome.entries[u16(f[1])];
       e.attributes = static_cast<uint32_t>(std::stoul(f[2]));

@@ -34,9 +34,20 @@ SubstituteEntry* entry_of(PlatformHandle handle) {
   return entry;
 }
 
+// Built field by field: other subsystems add fields at the end of these records.
+void log(const char* operation, const std::u16string& path, uint32_t access, uint32_t share, uint32_t flags) {
+  SubstituteCall call;
+  call.operation = operation;
+  call.path = path;
+  call.access = access;
+  call.share = share;
+  call.flags = flags;
+  substitute.calls.push_back(call);
+}
+
 void log_call(const char* operation, PlatformHandle handle, uint32_t flags) {
   SubstituteHandle* h = handle_of(handle);
-  substitute.calls.push_back({operation, h->path, h->access, h->share, 0, flags});
+  log(operation, h->path, h->access, h->share, flags);
 }
 
 bool has_access(PlatformHandle handle, uint32_t needed) {
@@ -103,14 +114,17 @@ bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer,
 }
 
 bool platform_open_process_token(uint32_t access, PlatformHandle* token) {
-  substitute.calls.push_back({"OpenProcessToken", u"", access, 0, 0, 0});
+  log("OpenProcessToken", u"", access, 0, 0);
   if (substitute_injected_failure("OpenProcessToken")) return false;
-  *token = new SubstituteHandle{TOKEN_PATH, access, 0, 0, 0};
+  auto* handle = new SubstituteHandle{};
+  handle->path = TOKEN_PATH;
+  handle->access = access;
+  *token = handle;
   return true;
 }
 
 bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid) {
-  substitute.calls.push_back({"LookupPrivilegeValueW", name, 0, 0, 0, 0});
+  log("LookupPrivilegeValueW", name, 0, 0, 0);
   if (substitute_injected_failure("LookupPrivilegeValueW")) return false;
   for (const auto& known : KNOWN_PRIVILEGES) {
     if (std::u16string(known.name) == name) {
@@ -123,7 +137,7 @@ bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid) {
 }
 
 bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32_t attributes) {
-  substitute.calls.push_back({"AdjustTokenPrivileges", u"", 0, 0, 0, attributes});
+  log("AdjustTokenPrivileges", u"", 0, 0, attributes);
   if (substitute_injected_failure("AdjustTokenPrivileges")) return false;
   if (handle_of(token)->path != TOKEN_PATH) {
     substitute.last_error = ERROR_INVALID_HANDLE;
