@@ -68,16 +68,16 @@ uint64_t open_metadata_file(MetadataRestoreRun& run, const wchar16* path) {
   run.file = platform_create_file(path, WIN_GENERIC_READ, WIN_FILE_SHARE_READ, WIN_OPEN_EXISTING,
                                   WIN_FILE_FLAG_OPEN_REPARSE_POINT);
   if (run.file == PLATFORM_INVALID_HANDLE) fatal_error("Windows metadata file");
-  uint64_t size = 0;
-  if (!platform_handle_file_size(run.file, &size) || size < kMetadataMinFileSize) {
+  int64_t size = 0;
+  if (!platform_file_size(run.file, &size) || size < static_cast<int64_t>(kMetadataMinFileSize)) {
     fatal_error("Windows metadata file");
   }
-  uint32_t attributes = 0;
-  if (!platform_handle_attributes(run.file, &attributes) ||
-      (attributes & (WIN_FILE_ATTRIBUTE_DIRECTORY | WIN_FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+  PlatformFileInformation information;
+  if (!platform_file_information(run.file, &information) ||
+      (information.attributes & (WIN_FILE_ATTRIBUTE_DIRECTORY | WIN_FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     fatal_error("Metadata must be a regular file");
   }
-  return size;
+  return static_cast<uint64_t>(size);
 }
 
 void enable_restore_privilege() {

@@ -38,10 +38,12 @@ static PlatformHandle open_target(const MetadataRestoreRun& run, uint32_t kind) 
   PlatformHandle target = platform_create_file(run.target, run.access_mask, 0, WIN_OPEN_EXISTING,
                                                WIN_FILE_FLAG_BACKUP_SEMANTICS | WIN_FILE_FLAG_OPEN_REPARSE_POINT);
   if (target == PLATFORM_INVALID_HANDLE) fatal_error("Metadata target missing, linked or wrong type");
-  uint32_t attributes = 0;
-  if (!platform_handle_attributes(target, &attributes)) fatal_error("Metadata target missing, linked or wrong type");
-  bool directory = (attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if ((attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (directory && kind == kMetadataKindFile) ||
+  PlatformFileInformation information;
+  if (!platform_file_information(target, &information)) {
+    fatal_error("Metadata target missing, linked or wrong type");
+  }
+  bool directory = (information.attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((information.attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (directory && kind == kMetadataKindFile) ||
       (!directory && kind == kMetadataKindDirectory)) {
     fatal_error("Metadata target missing, linked or wrong type");
   }

@@ -262,10 +262,9 @@ constexpr uint32_t WIN_DACL_SECURITY_INFORMATION = 0x4;
 constexpr uint32_t WIN_PROTECTED_DACL_SECURITY_INFORMATION = 0x80000000u;
 constexpr uint32_t WIN_UNPROTECTED_DACL_SECURITY_INFORMATION = 0x20000000u;
 
-// GetFileSizeEx.
-bool platform_handle_file_size(PlatformHandle handle, uint64_t* size);
-// GetFileInformationByHandle, of which only dwFileAttributes is wanted here.
-bool platform_handle_attributes(PlatformHandle handle, uint32_t* attributes);
+// (The metadata file and the targets are also examined with platform_file_size,
+// platform_file_information and platform_security_descriptor_length above.)
+
 // SetFilePointerEx(handle, offset, nullptr, FILE_BEGIN), then ReadFile of length
 // bytes; *bytes_read is what ReadFile delivered (fewer at the end of the file).
 bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer, uint32_t length,
@@ -281,10 +280,9 @@ bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid);
 // lacks the privilege; callers clear the slot first to tell.
 bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32_t attributes);
 
-// IsValidSecurityDescriptor, GetSecurityDescriptorLength and
-// GetSecurityDescriptorControl on a self-relative descriptor in memory.
+// IsValidSecurityDescriptor and GetSecurityDescriptorControl on a self-relative
+// descriptor in memory.
 bool platform_is_valid_security_descriptor(const void* descriptor);
-uint32_t platform_security_descriptor_length(const void* descriptor);
 bool platform_security_descriptor_control(const void* descriptor, uint16_t* control, uint32_t* revision);
 // SetKernelObjectSecurity(handle, information, descriptor).
 bool platform_set_kernel_object_security(PlatformHandle handle, uint32_t information, const void* descriptor);

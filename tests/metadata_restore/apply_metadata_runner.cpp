@@ -78,6 +78,7 @@ void read_both(int err_fd, std::string& err, int report_fd_in, std::string& repo
 ApplyOutcome run_apply_metadata(const std::vector<std::string>& arguments) {
   int err_pipe[2], report_pipe[2];
   if (pipe(err_pipe) != 0 || pipe(report_pipe) != 0) abort();
+  fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
   if (pid == 0) {

@@ -82,15 +82,15 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
       {"metadata missing", [] {}, DEFAULT_ARGS, "Windows metadata file"},
       {"metadata of 47 bytes", [] { Bytes f = build_metadata_file({}); f.pop_back(); put_metadata(f); },
        DEFAULT_ARGS, "Windows metadata file"},
-      {"metadata size unknown", [=] { good(); substitute.injected_failures["GetFileSizeEx"] = {1, 0}; }, DEFAULT_ARGS,
+      {"metadata size unknown", [=] { good(); substitute.failures.push_back({"GetFileSizeEx", u16(METADATA), 1, 0}); }, DEFAULT_ARGS,
        "Windows metadata file"},
       {"metadata is a directory", [] { substitute_add_directory(u16(METADATA)); }, DEFAULT_ARGS,
        "Windows metadata file"},
       {"metadata is a link", [=] { good(); substitute_find(u16(METADATA))->attributes |= 0x400; }, DEFAULT_ARGS,
        "Metadata must be a regular file"},
-      {"metadata information fails", [=] { good(); substitute.injected_failures["GetFileInformationByHandle"] = {5, 0}; },
+      {"metadata information fails", [=] { good(); substitute.failures.push_back({"GetFileInformationByHandle", u16(METADATA), 5, 0}); },
        DEFAULT_ARGS, "Metadata must be a regular file"},
-      {"metadata unreadable", [=] { good(); substitute.injected_failures["ReadFile"] = {23, 0}; }, DEFAULT_ARGS,
+      {"metadata unreadable", [=] { good(); substitute.failures.push_back({"ReadFile", u16(METADATA), 23, 0}); }, DEFAULT_ARGS,
        "Windows metadata read"},
       {"wrong magic", corrupt(7, '2', 1), DEFAULT_ARGS, "Windows metadata format"},
       {"wrong checksum", [] { Bytes f = single(file_record("b.txt")); f[20] ^= 1; put_metadata(f); }, DEFAULT_ARGS,
@@ -104,20 +104,20 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
        "Restore root must be a real directory"},
       {"root is a junction", [=] { good(); substitute_find(u"C:\\restore")->attributes |= 0x400; }, DEFAULT_ARGS,
        "Restore root must be a real directory"},
-      {"no token", [=] { good(); substitute.injected_failures["OpenProcessToken"] = {5, 0}; },
+      {"no token", [=] { good(); substitute.failures.push_back({"OpenProcessToken", u"", 5, 0}); },
        with(DEFAULT_ARGS, {"--owner"}), "Restore token"},
-      {"no privilege value", [=] { good(); substitute.injected_failures["LookupPrivilegeValueW"] = {1313, 0}; },
+      {"no privilege value", [=] { good(); substitute.failures.push_back({"LookupPrivilegeValueW", u"SeRestorePrivilege", 1313, 0}); },
        with(DEFAULT_ARGS, {"--owner"}), "Restore privilege"},
       {"privilege not held", [] { put_metadata(build_metadata_file({})); substitute.held_privileges.clear(); },
        with(DEFAULT_ARGS, {"--owner"}), "Restore ownership requires SeRestorePrivilege"},
-      {"privilege adjustment fails", [=] { good(); substitute.injected_failures["AdjustTokenPrivileges"] = {6, 0}; },
+      {"privilege adjustment fails", [=] { good(); substitute.failures.push_back({"AdjustTokenPrivileges", u"", 6, 0}); },
        with(DEFAULT_ARGS, {"--owner"}), "Restore ownership requires SeRestorePrivilege"},
       {"record offset 7", corrupt(trailer_of_one, 7, 8), DEFAULT_ARGS, "Metadata record offset"},
       {"record referring to itself", corrupt(8, 8, 8), DEFAULT_ARGS, "Invalid metadata record"},
       {"chain ends early", [] { Bytes f = build_metadata_file(tree_records()); set_le(f, f.size() - 40, 0, 8);
                                 fix_checksum(f); put_metadata(f); },
        DEFAULT_ARGS, "Invalid metadata record chain"},
-      {"header unreadable", [=] { good(); substitute.injected_failures["ReadFile"] = {23, 3}; }, DEFAULT_ARGS,
+      {"header unreadable", [=] { good(); substitute.failures.push_back({"ReadFile", u16(METADATA), 23, 3}); }, DEFAULT_ARGS,
        "Windows metadata read"},
       {"path with a stream", record(file_record("b.txt:secret")), DEFAULT_ARGS,
        "Unsafe metadata path or ADS: restore streams separately"},
@@ -144,11 +144,12 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
       {"directory record on a file", record({"b.txt", test_descriptor(), 2, 0x10, 1, 2}), DEFAULT_ARGS,
        "Metadata target missing, linked or wrong type"},
       {"root as a file record", record(file_record(".")), DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
-      {"target held open elsewhere", [] { substitute.create_failures[u"C:\\restore\\b.txt"] = 32;
-                                          put_metadata(single(file_record("b.txt"))); },
+      {"target held open for reading, though shared", [] {
+         put_metadata(single(file_record("b.txt")));
+         platform_create_file(u"C:\\restore\\b.txt", WIN_GENERIC_READ, 7, WIN_OPEN_EXISTING, 0); },
        DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
       {"target information fails", [] { put_metadata(single(file_record("b.txt")));
-                                         substitute.injected_failures["GetFileInformationByHandle"] = {5, 1}; },
+                                         substitute.failures.push_back({"GetFileInformationByHandle", u"C:\\restore\\b.txt", 5, 0}); },
        DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
       {"descriptor structurally bad", descriptor([](Bytes& d) { d[TD_OWNER + 1] = 16; }), DEFAULT_ARGS,
        "Invalid security descriptor"},
@@ -157,16 +158,16 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
       {"descriptor with trailing bytes", descriptor([](Bytes& d) { d.push_back(0); d.push_back(0); d.push_back(0); d.push_back(0); }),
        DEFAULT_ARGS, "Invalid security descriptor"},
       {"descriptor control unreadable", [] { put_metadata(single(file_record("b.txt")));
-                                             substitute.injected_failures["GetSecurityDescriptorControl"] = {1305, 0}; },
+                                             substitute.failures.push_back({"GetSecurityDescriptorControl", u"", 1305, 0}); },
        DEFAULT_ARGS, "Security descriptor control"},
       {"DACL refused", [] { put_metadata(single(file_record("b.txt")));
-                            substitute.injected_failures["SetKernelObjectSecurity"] = {5, 0}; },
+                            substitute.failures.push_back({"SetKernelObjectSecurity", u"C:\\restore\\b.txt", 5, 0}); },
        DEFAULT_ARGS, "Restore DACL/owner"},
       {"times refused", [] { put_metadata(single(file_record("b.txt")));
-                             substitute.injected_failures["SetFileTime"] = {5, 0}; },
+                             substitute.failures.push_back({"SetFileTime", u"C:\\restore\\b.txt", 5, 0}); },
        DEFAULT_ARGS, "Restore file times"},
       {"attributes refused", [] { put_metadata(single(file_record("b.txt")));
-                                  substitute.injected_failures["SetFileInformationByHandle"] = {5, 0}; },
+                                  substitute.failures.push_back({"SetFileInformationByHandle", u"C:\\restore\\b.txt", 5, 0}); },
        DEFAULT_ARGS, "Restore file attributes"},
   };
   for (const Case& c : cases) {
@@ -175,6 +176,10 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
     ApplyOutcome outcome = run_apply_metadata(c.args);
     EXPECT_TRUE(fatal_with(outcome, c.message)) << c.name << ": exit " << outcome.exit_code << ", " << outcome.err;
     EXPECT_EQ(std::string::npos, outcome.err.find("windows_metadata_restored")) << c.name;
+    // Handles a row opened in this process to stand for another one's.
+    for (SubstituteHandle* handle : std::vector<SubstituteHandle*>(substitute.open_handles)) {
+      platform_close_handle(handle);
+    }
   }
 }
 

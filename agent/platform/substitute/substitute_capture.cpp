@@ -434,7 +434,8 @@ uint32_t platform_security_descriptor(PlatformHandle handle, void** descriptor) 
 
 uint32_t platform_security_descriptor_length(const void* descriptor) {
   auto it = security_lengths.find(descriptor);
-  return it == security_lengths.end() ? 0 : it->second;
+  // Descriptors from elsewhere (a metadata file) are measured as Windows does.
+  return it == security_lengths.end() ? substitute_descriptor_length(descriptor) : it->second;
 }
 
 void platform_local_free(void* memory) {

@@ -72,37 +72,10 @@ DescriptorParts parts_of(const uint8_t* d) {
 }
 }  // namespace
 
-bool substitute_injected_failure(const std::string& operation) {
-  auto it = substitute.injected_failures.find(operation);
-  if (it == substitute.injected_failures.end()) return false;
-  if (it->second.calls_before > 0) {
-    it->second.calls_before--;
-    return false;
-  }
-  substitute.last_error = it->second.code;
-  return true;
-}
-
-bool platform_handle_file_size(PlatformHandle handle, uint64_t* size) {
-  if (substitute_injected_failure("GetFileSizeEx")) return false;
-  SubstituteEntry* entry = entry_of(handle);
-  if (entry == nullptr) return false;
-  *size = entry->content.size();
-  return true;
-}
-
-bool platform_handle_attributes(PlatformHandle handle, uint32_t* attributes) {
-  if (substitute_injected_failure("GetFileInformationByHandle")) return false;
-  SubstituteEntry* entry = entry_of(handle);
-  if (entry == nullptr) return false;
-  *attributes = entry->attributes;
-  return true;
-}
-
 bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer, uint32_t length,
                            uint32_t* bytes_read) {
   log_call("ReadFile", handle, length);
-  if (substitute_injected_failure("ReadFile")) return false;
+  if (substitute_injected_failure("ReadFile", handle_of(handle)->path)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
   *bytes_read = 0;
@@ -115,7 +88,7 @@ bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer,
 
 bool platform_open_process_token(uint32_t access, PlatformHandle* token) {
   log("OpenProcessToken", u"", access, 0, 0);
-  if (substitute_injected_failure("OpenProcessToken")) return false;
+  if (substitute_injected_failure("OpenProcessToken", u"")) return false;
   auto* handle = new SubstituteHandle{};
   handle->path = TOKEN_PATH;
   handle->access = access;
@@ -125,7 +98,7 @@ bool platform_open_process_token(uint32_t access, PlatformHandle* token) {
 
 bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid) {
   log("LookupPrivilegeValueW", name, 0, 0, 0);
-  if (substitute_injected_failure("LookupPrivilegeValueW")) return false;
+  if (substitute_injected_failure("LookupPrivilegeValueW", name)) return false;
   for (const auto& known : KNOWN_PRIVILEGES) {
     if (std::u16string(known.name) == name) {
       *luid = known.luid;
@@ -138,7 +111,7 @@ bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid) {
 
 bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32_t attributes) {
   log("AdjustTokenPrivileges", u"", 0, 0, attributes);
-  if (substitute_injected_failure("AdjustTokenPrivileges")) return false;
+  if (substitute_injected_failure("AdjustTokenPrivileges", u"")) return false;
   if (handle_of(token)->path != TOKEN_PATH) {
     substitute.last_error = ERROR_INVALID_HANDLE;
     return false;
@@ -178,9 +151,11 @@ bool platform_is_valid_security_descriptor(const void* descriptor) {
   return valid;
 }
 
-// As Windows counts it: the header plus each part, aligned to four bytes. Bytes
-// the descriptor carries beyond its parts are not counted.
-uint32_t platform_security_descriptor_length(const void* descriptor) {
+// GetSecurityDescriptorLength as Windows counts it: the header plus each part,
+// aligned to four bytes. Bytes the descriptor carries beyond its parts are not
+// counted. (platform_security_descriptor_length answers with this for every
+// descriptor the substitute did not hand out itself.)
+uint32_t substitute_descriptor_length(const void* descriptor) {
   const auto* d = static_cast<const uint8_t*>(descriptor);
   DescriptorParts parts = parts_of(d);
   uint32_t length = 20;
@@ -194,7 +169,7 @@ uint32_t platform_security_descriptor_length(const void* descriptor) {
 }
 
 bool platform_security_descriptor_control(const void* descriptor, uint16_t* control, uint32_t* revision) {
-  if (substitute_injected_failure("GetSecurityDescriptorControl")) return false;
+  if (substitute_injected_failure("GetSecurityDescriptorControl", u"")) return false;
   const auto* d = static_cast<const uint8_t*>(descriptor);
   if (d[0] != 1) {
     substitute.last_error = ERROR_UNKNOWN_REVISION;
@@ -207,7 +182,7 @@ bool platform_security_descriptor_control(const void* descriptor, uint16_t* cont
 
 bool platform_set_kernel_object_security(PlatformHandle handle, uint32_t information, const void* descriptor) {
   log_call("SetKernelObjectSecurity", handle, information);
-  if (substitute_injected_failure("SetKernelObjectSecurity")) return false;
+  if (substitute_injected_failure("SetKernelObjectSecurity", handle_of(handle)->path)) return false;
   uint32_t needed = 0;
   if ((information & WIN_DACL_SECURITY_INFORMATION) != 0) needed |= WIN_WRITE_DAC;
   if ((information & (WIN_OWNER_SECURITY_INFORMATION | WIN_GROUP_SECURITY_INFORMATION)) != 0) {
@@ -217,14 +192,14 @@ bool platform_set_kernel_object_security(PlatformHandle handle, uint32_t informa
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
   const auto* d = static_cast<const uint8_t*>(descriptor);
-  entry->security_descriptor.assign(d, d + platform_security_descriptor_length(descriptor));
+  entry->security_descriptor.assign(d, d + substitute_descriptor_length(descriptor));
   return true;
 }
 
 bool platform_set_file_time(PlatformHandle handle, const uint64_t* creation_time, const uint64_t* last_access_time,
                             const uint64_t* last_write_time) {
   log_call("SetFileTime", handle, last_access_time == nullptr ? 0 : 1);
-  if (substitute_injected_failure("SetFileTime")) return false;
+  if (substitute_injected_failure("SetFileTime", handle_of(handle)->path)) return false;
   if (!has_access(handle, WIN_FILE_WRITE_ATTRIBUTES)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
@@ -235,7 +210,7 @@ bool platform_set_file_time(PlatformHandle handle, const uint64_t* creation_time
 
 bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicInformation& information) {
   log_call("SetFileInformationByHandle", handle, information.attributes);
-  if (substitute_injected_failure("SetFileInformationByHandle")) return false;
+  if (substitute_injected_failure("SetFileInformationByHandle", handle_of(handle)->path)) return false;
   if (!has_access(handle, WIN_FILE_WRITE_ATTRIBUTES)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;

@@ -146,19 +146,12 @@ struct SubstituteVolume {
   uint64_t clock = 133000000000000000ull;
   SubstituteChild child;
   // metadata restore: the privileges the process token holds (an administrator's
-  // by default), and operations made to fail by name ("SetFileTime", "ReadFile",
-  // "OpenProcessToken", ...): the call after calls_before successful ones fails
-  // with code, and so does every later one.
+  // by default). Its operations obey `failures` too: the token calls with the
+  // path "" (LookupPrivilegeValueW with the privilege's name), the descriptor
+  // calls that take no handle with "".
   std::vector<std::u16string> held_privileges = {u"SeBackupPrivilege", u"SeRestorePrivilege"};
-  struct InjectedFailure {
-    uint32_t code = 0;
-    uint32_t calls_before = 0;
-  };
-  std::map<std::string, InjectedFailure> injected_failures;
 };
 
-// True (with the last error set) when the named operation is to fail now.
-bool substitute_injected_failure(const std::string& operation);
 
 extern SubstituteVolume substitute;
 
@@ -193,6 +186,8 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
 void substitute_forget_handle(SubstituteHandle* handle);
 // True (and the last error set) when an injected failure applies now.
 bool substitute_injected_failure(const char* operation, const std::u16string& path);
+// GetSecurityDescriptorLength computed from the descriptor's own bytes.
+uint32_t substitute_descriptor_length(const void* descriptor);
 void substitute_run_hooks(const char* operation, const std::u16string& path);
 // UTF-8 <-> UTF-16 for tests.
 std::u16string u16(const std::string& utf8);

@@ -68,12 +68,8 @@ Win32Api win32_api = {
 
     // metadata restore
 
-    ::GetFileSizeEx,
-    ::GetFileInformationByHandle,
     ::SetFilePointerEx,
-    ::ReadFile,
     ::IsValidSecurityDescriptor,
-    ::GetSecurityDescriptorLength,
     ::GetSecurityDescriptorControl,
     ::SetKernelObjectSecurity,
     ::SetFileTime,

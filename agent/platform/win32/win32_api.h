@@ -67,12 +67,8 @@ struct Win32Api {
 
   // metadata restore
 
-  decltype(&::GetFileSizeEx) GetFileSizeEx;
-  decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
   decltype(&::SetFilePointerEx) SetFilePointerEx;
-  decltype(&::ReadFile) ReadFile;
   decltype(&::IsValidSecurityDescriptor) IsValidSecurityDescriptor;
-  decltype(&::GetSecurityDescriptorLength) GetSecurityDescriptorLength;
   decltype(&::GetSecurityDescriptorControl) GetSecurityDescriptorControl;
   decltype(&::SetKernelObjectSecurity) SetKernelObjectSecurity;
   decltype(&::SetFileTime) SetFileTime;

@@ -11,20 +11,6 @@ static FILETIME filetime_of(uint64_t ticks) {
   return time;
 }
 
-bool platform_handle_file_size(PlatformHandle handle, uint64_t* size) {
-  LARGE_INTEGER value;
-  if (!win32_api.GetFileSizeEx(handle, &value)) return false;
-  *size = static_cast<uint64_t>(value.QuadPart);
-  return true;
-}
-
-bool platform_handle_attributes(PlatformHandle handle, uint32_t* attributes) {
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!win32_api.GetFileInformationByHandle(handle, &information)) return false;
-  *attributes = information.dwFileAttributes;
-  return true;
-}
-
 bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer, uint32_t length,
                            uint32_t* bytes_read) {
   LARGE_INTEGER distance;
@@ -61,10 +47,6 @@ bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32
 
 bool platform_is_valid_security_descriptor(const void* descriptor) {
   return win32_api.IsValidSecurityDescriptor(const_cast<void*>(descriptor)) != 0;
-}
-
-uint32_t platform_security_descriptor_length(const void* descriptor) {
-  return win32_api.GetSecurityDescriptorLength(const_cast<void*>(descriptor));
 }
 
 bool platform_security_descriptor_control(const void* descriptor, uint16_t* control, uint32_t* revision) {
