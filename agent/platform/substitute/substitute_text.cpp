@@ -3,6 +3,21 @@
 #include "agent/platform/platform.h"
 #include "agent/platform/substitute/substitute_volume.h"
 
+// Answers as the conversion functions do: the units needed (terminator
+// included) when capacity is 0, 0 when the room is too small, else the units written.
+template <typename Text, typename Unit>
+static int deliver(const Text& result, Unit* out, int capacity) {
+  int needed = static_cast<int>(result.size()) + 1;
+  if (capacity == 0) return needed;
+  if (capacity < needed) {
+    substitute.last_error = WIN_ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::copy(result.begin(), result.end(), out);
+  out[result.size()] = 0;
+  return needed;
+}
+
 // Decodes one scalar value; returns false for invalid bytes, overlong forms,
 // encoded surrogates and values above U+10FFFF.
 static bool decode_utf8(const unsigned char*& p, uint32_t& out) {
@@ -49,15 +64,7 @@ int platform_utf8_to_utf16(const char* text, wchar16* out, int capacity) {
       result.push_back(static_cast<char16_t>(cp));
     }
   }
-  int needed = static_cast<int>(result.size()) + 1;
-  if (capacity == 0) return needed;
-  if (capacity < needed) {
-    substitute.last_error = WIN_ERROR_INSUFFICIENT_BUFFER;
-    return 0;
-  }
-  std::copy(result.begin(), result.end(), out);
-  out[result.size()] = 0;
-  return needed;
+  return deliver(result, out, capacity);
 }
 
 int platform_utf16_to_utf8(const wchar16* text, char* out, int capacity) {
@@ -87,15 +94,7 @@ int platform_utf16_to_utf8(const wchar16* text, char* out, int capacity) {
       result.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
   }
-  int needed = static_cast<int>(result.size()) + 1;
-  if (capacity == 0) return needed;
-  if (capacity < needed) {
-    substitute.last_error = WIN_ERROR_INSUFFICIENT_BUFFER;
-    return 0;
-  }
-  std::copy(result.begin(), result.end(), out);
-  out[result.size()] = 0;
-  return needed;
+  return deliver(result, out, capacity);
 }
 
 std::u16string u16(const std::string& utf8) {
