@@ -3,7 +3,6 @@
 // slot reserved for it. All working storage is fixed and reused for every batch.
 #include "agent/transfer/batch_exchange.h"
 
-#include <blake3.h>
 #include <lz4.h>
 
 #include <cstring>
@@ -23,18 +22,6 @@ uint8_t descriptors[kChunkDescriptorSize * CHUNK_BATCH_MAX];
 uint8_t bitmap[CHUNK_BATCH_MAX];
 uint8_t frame[kPayloadFrameHeaderSize + CHUNK_SIZE];
 uint8_t chunk_ids[8 * CHUNK_BATCH_MAX];
-blake3_hasher hasher;
-
-void describe_chunk(const uint8_t* bytes, uint32_t length, uint8_t* descriptor) {
-  put_u32le(descriptor + kDescriptorLengthOffset, length);
-  // Low half first, each half little-endian: not the library's canonical form.
-  ChunkXxh3 xxh3 = chunk_xxh3_128(bytes, length);
-  put_u64le(descriptor + kDescriptorXxh3LowOffset, xxh3.low);
-  put_u64le(descriptor + kDescriptorXxh3HighOffset, xxh3.high);
-  blake3_hasher_init(&hasher);
-  blake3_hasher_update(&hasher, bytes, length);
-  blake3_hasher_finalize(&hasher, descriptor + kDescriptorBlake3Offset, kBlake3Size);
-}
 
 // A compressed payload travels only when it is at least one byte shorter than
 // the chunk, so the server tells the two forms apart by the length alone.
@@ -57,8 +44,8 @@ void send_payload_frame(const uint8_t* bytes, uint32_t length) {
 void exchange_chunk_batch() {
   const uint32_t n = chunk_batch.count;
   for (uint32_t j = 0; j < n; ++j) {
-    describe_chunk(chunk_batch.data + static_cast<size_t>(j) * CHUNK_SIZE, chunk_batch.lengths[j],
-                   descriptors + static_cast<size_t>(j) * kChunkDescriptorSize);
+    chunk_descriptor_build(chunk_batch.data + static_cast<size_t>(j) * CHUNK_SIZE, chunk_batch.lengths[j],
+                           descriptors + static_cast<size_t>(j) * kChunkDescriptorSize);
   }
   uint8_t header[kBatchHeaderSize];
   header[0] = kMessageChunkBatch;
