@@ -79,6 +79,43 @@ function Protect-Directory([string]$Path) {
     }
 }
 
+function Protect-Identity([string]$KeyPath) {
+    # ssh-keygen gives the key a protected DACL of its own that also lets the
+    # user who ran it read the key, and ssh.exe running as SYSTEM refuses a
+    # private key that any other account may read. /grant:r replaces only the
+    # grants of the SIDs it names, so every other SID is removed by name, and
+    # /setowner is a command form of its own. The .pub file goes back to the
+    # DACL it inherits from the machine directory.
+    $code = Invoke-Icacls $KeyPath '/inheritance:r' '/grant:r' "*${SystemSid}:F" "*${AdministratorsSid}:F"
+    if ($code -ne 0) { throw 'Failed to protect SSH identity.' }
+    $sidType = [System.Security.Principal.SecurityIdentifier]
+    $others = @((Get-Acl -LiteralPath $KeyPath).GetAccessRules($true, $true, $sidType) |
+        ForEach-Object { $_.IdentityReference.Value } |
+        Where-Object { $_ -ne $SystemSid -and $_ -ne $AdministratorsSid } | Sort-Object -Unique)
+    foreach ($sid in $others) {
+        $code = Invoke-Icacls $KeyPath '/remove' "*$sid"
+        if ($code -ne 0) { throw 'Failed to protect SSH identity.' }
+    }
+    $code = Invoke-Icacls $KeyPath '/setowner' "*$SystemSid"
+    if ($code -ne 0) { throw 'Failed to protect SSH identity.' }
+    $code = Invoke-Icacls ($KeyPath + '.pub') '/reset'
+    if ($code -ne 0) { throw 'Failed to protect SSH identity.' }
+
+    # What is stored decides: owner SYSTEM, nothing inherited, and exactly the
+    # two full-control grants.
+    $acl = Get-Acl -LiteralPath $KeyPath
+    $rules = @($acl.GetAccessRules($true, $true, $sidType))
+    $sound = ($acl.GetOwner($sidType).Value -eq $SystemSid) -and $acl.AreAccessRulesProtected -and ($rules.Count -eq 2)
+    $seen = @{}
+    foreach ($rule in $rules) {
+        $sid = $rule.IdentityReference.Value
+        $full = ([string]$rule.FileSystemRights -eq 'FullControl') -and ([string]$rule.AccessControlType -eq 'Allow')
+        if ($rule.IsInherited -or -not $full -or ($sid -ne $SystemSid -and $sid -ne $AdministratorsSid)) { $sound = $false }
+        $seen[$sid] = $true
+    }
+    if (-not $sound -or $seen.Count -ne 2) { throw 'Failed to protect SSH identity.' }
+}
+
 # 1. The two shadow-copy modes exclude each other; nothing is read before this.
 if ($UseVss -and $UseVssWriters) {
     throw 'Choose volume-only VSS or native writers VSS, not both.'
@@ -139,8 +176,7 @@ $keygen = Start-Process -FilePath $sshKeygenExe -ArgumentList $keygenArguments -
 if ($keygen.ExitCode -ne 0) { throw 'SSH key generation failed.' }
 
 # 9. Only SYSTEM and Administrators reach the private key; SYSTEM owns it.
-$code = Invoke-Icacls $keyPath '/inheritance:r' '/grant:r' "*${SystemSid}:F" "*${AdministratorsSid}:F" '/setowner' "*$SystemSid"
-if ($code -ne 0) { throw 'Failed to protect SSH identity.' }
+Protect-Identity $keyPath
 
 # 10. known_hosts and ssh.conf.
 $knownHostsPath = Join-Path $machineDir 'known_hosts'

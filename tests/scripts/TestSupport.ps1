@@ -14,8 +14,12 @@ $global:VkTest = @{
     AdministratorsSid = 'S-1-5-32-544'
     UsersSid = 'S-1-5-32-545'
     ForeignSid = 'S-1-5-21-1004336348-1177238915-682003330-1001'
+    # The administrator who runs the install: Microsoft's ssh-keygen gives this
+    # account the files it writes.
+    InstallerSid = 'S-1-5-21-1004336348-1177238915-682003330-1002'
+    EveryoneSid = 'S-1-1-0'
     EnvironmentNames = @('ProgramFiles', 'ProgramData', 'SystemRoot', 'VK_FAKE_AGENT_ARGV', 'VK_FAKE_AGENT_EXIT',
-        'VK_FAKE_AGENT_STARTED', 'VK_FAKE_AGENT_RELEASE', 'VK_FAKE_AGENT_WATCH', 'VK_FAKE_KEYGEN_FAIL', 'VK_FAKE_KEYGEN_ARGV')
+        'VK_FAKE_AGENT_STARTED', 'VK_FAKE_AGENT_RELEASE', 'VK_FAKE_AGENT_WATCH', 'VK_FAKE_KEYGEN_FAIL', 'VK_FAKE_KEYGEN_ARGV', 'VK_FAKE_KEYGEN_WROTE')
 }
 
 $global:VkTest.FakeAgent = @'
@@ -52,6 +56,11 @@ ssh-keygen "$@" || exit $?
 # one line in the install log, whatever the console width.
 for key in "$@"; do :; done
 sed -i 's/$/-at-branch-office-17.backup-clients.vardo-customer-domain.example.corp.internal/' "$key.pub"
+# What Microsoft's ssh-keygen gives the files it writes is a DACL of their own
+# (see New-KeygenAcl); the icacls double learns of them from this list.
+if [ -n "$VK_FAKE_KEYGEN_WROTE" ]; then
+  printf 'key\t%s\npub\t%s\n' "$key" "$key.pub" >> "$VK_FAKE_KEYGEN_WROTE"
+fi
 '@
 
 function Write-Executable([string]$Path, [string]$Text) {
@@ -64,7 +73,7 @@ function Reset-FakeWindows {
         Calls = New-Object System.Collections.Generic.List[string]
         IcaclsCalls = New-Object System.Collections.Generic.List[object]
         IcaclsFailOn = $null      # a path whose icacls call ends with exit code 5
-        IgnoreSetOwner = $false   # icacls reports success but the owner stays
+        IgnoreSetOwner = $false   # $true or one path: icacls reports success but the owner stays
         Acl = @{}
         Tasks = @{}
         Registry = @{}
@@ -118,6 +127,7 @@ function New-VkTree {
     $env:ProgramFiles = $tree.ProgramFiles
     $env:ProgramData = $tree.ProgramData
     $env:SystemRoot = $tree.SystemRoot
+    $env:VK_FAKE_KEYGEN_WROTE = Join-Path $root 'keygen-wrote.txt'
     Reset-FakeWindows
     return $tree
 }
@@ -274,16 +284,60 @@ function global:Remove-CimInstance($InputObject) {
 
 # --- icacls.exe and the DACLs it edits ----------------------------------------
 
-# A path icacls has not seen yet was made by the elevated installer: owned by
-# Administrators, with the entries it inherits from its parent.
+# The model: an owner, a protection flag (inheritance off) and entries of
+# SID, rights ("F", "RX", "(OI)(CI)F"), type (Allow or Deny) and whether the
+# entry is inherited. A path icacls has not seen yet inherits the entries of
+# its nearest known parent (the elevated installer made it: Administrators own
+# it); with no known parent, what a folder under Program Files inherits.
+function New-AclEntry([string]$Sid, [string]$Rights, [bool]$Inherited, [string]$Type = 'Allow') {
+    return [pscustomobject]@{ Sid = $Sid; Rights = $Rights; Inherited = $Inherited; Type = $Type }
+}
+
+function Get-InheritedEntries([string]$Path) {
+    $parent = Split-Path -Parent $Path
+    while ($parent) {
+        if ($global:FakeWindows.Acl.ContainsKey($parent)) {
+            return @($global:FakeWindows.Acl[$parent].Entries | Where-Object { $_.Type -eq 'Allow' } | ForEach-Object {
+                New-AclEntry $_.Sid ($_.Rights -replace '\((OI|CI|IO|NP)\)', '') $true })
+        }
+        $parent = Split-Path -Parent $parent
+    }
+    return @((New-AclEntry $global:VkTest.SystemSid 'F' $true),
+        (New-AclEntry $global:VkTest.AdministratorsSid 'F' $true),
+        (New-AclEntry $global:VkTest.UsersSid 'RX' $true))
+}
+
+# Microsoft's ssh-keygen for Windows writes the private key owned by the user
+# who ran it, with a protected DACL of its own (its createFile_flags_setup):
+# O:<user>D:PAI(A;;FA;;;BA)(A;;FA;;;SY)(A;;<read/write>;;;<user>); the .pub file
+# gets an explicit DACL too, with read for Everyone.
+function New-KeygenAcl([string]$Kind) {
+    $entries = [System.Collections.Generic.List[object]]@(
+        (New-AclEntry $global:VkTest.AdministratorsSid 'F' $false),
+        (New-AclEntry $global:VkTest.SystemSid 'F' $false),
+        (New-AclEntry $global:VkTest.InstallerSid '(R,W)' $false))
+    if ($Kind -eq 'pub') { $entries.Add((New-AclEntry $global:VkTest.EveryoneSid 'R' $false)) }
+    return [pscustomobject]@{ Owner = $global:VkTest.InstallerSid; Protected = $true; Entries = $entries }
+}
+
 function Get-FakeAcl([string]$Path) {
     if (-not $global:FakeWindows.Acl.ContainsKey($Path)) {
-        $global:FakeWindows.Acl[$Path] = [pscustomobject]@{
-            Owner = $global:VkTest.AdministratorsSid
-            Entries = [System.Collections.Generic.List[object]]@(
-                [pscustomobject]@{ Sid = $global:VkTest.SystemSid; Rights = 'F'; Inherited = $true },
-                [pscustomobject]@{ Sid = $global:VkTest.AdministratorsSid; Rights = 'F'; Inherited = $true },
-                [pscustomobject]@{ Sid = $global:VkTest.UsersSid; Rights = 'RX'; Inherited = $true })
+        $wrote = $env:VK_FAKE_KEYGEN_WROTE
+        $kind = $null
+        if ($wrote -and (Test-Path -LiteralPath $wrote)) {
+            foreach ($line in [IO.File]::ReadAllLines($wrote)) {
+                $fields = $line.Split("`t")
+                if ($fields[1] -eq $Path) { $kind = $fields[0] }
+            }
+        }
+        if ($kind) {
+            $global:FakeWindows.Acl[$Path] = New-KeygenAcl $kind
+        } else {
+            $global:FakeWindows.Acl[$Path] = [pscustomobject]@{
+                Owner = $global:VkTest.AdministratorsSid
+                Protected = $false
+                Entries = [System.Collections.Generic.List[object]]@(Get-InheritedEntries $Path)
+            }
         }
     }
     return $global:FakeWindows.Acl[$Path]
@@ -292,7 +346,60 @@ function Get-FakeAcl([string]$Path) {
 function Set-ForeignAcl([string]$Path, [switch]$WithExplicitEntry) {
     $acl = Get-FakeAcl $Path
     $acl.Owner = $global:VkTest.ForeignSid
-    $acl.Entries.Add([pscustomobject]@{ Sid = $global:VkTest.ForeignSid; Rights = 'F'; Inherited = (-not $WithExplicitEntry) })
+    $acl.Entries.Add((New-AclEntry $global:VkTest.ForeignSid 'F' (-not $WithExplicitEntry)))
+}
+
+# icacls.exe, in the command forms its documentation gives ("icacls /?" and
+# Microsoft's command reference):
+#   icacls name /setowner user [/T] [/C] [/L] [/Q]
+#   icacls name /reset [/T] [/C] [/L] [/Q]
+#   icacls name [/grant[:r] Sid:perm[...]] [/deny Sid:perm[...]]
+#               [/remove[:g|:d] Sid[...]] [/inheritance:e|d|r] [/T] [/C] [/L] [/Q]
+# /setowner and /reset are forms of their own; a command line that mixes them
+# with the edit options, or names anything else, is refused with "Invalid
+# parameter" and a non-zero exit code, and nothing is changed.
+function Invoke-FakeIcaclsEdit($Acl, [string[]]$Words) {
+    # Checks the whole command line before changing anything.
+    $ops = New-Object System.Collections.Generic.List[object]
+    $mode = $null
+    foreach ($word in $Words) {
+        if ($word -match '^/(grant|grant:r|deny|remove|remove:g|remove:d)$') { $mode = $Matches[1]; continue }
+        if ($word -match '^/inheritance:([edr])$') { $ops.Add(@('inheritance', $Matches[1])); $mode = $null; continue }
+        if ($mode -match '^(grant|deny)' -and $word -match '^\*(S-[0-9-]+):(.+)$') { $ops.Add(@($mode, $Matches[1], $Matches[2])); continue }
+        if ($mode -match '^remove' -and $word -match '^\*(S-[0-9-]+)$') { $ops.Add(@($mode, $Matches[1])); continue }
+        return $word
+    }
+    foreach ($op in $ops) {
+        switch ($op[0]) {
+            'inheritance' {
+                $inherited = @($Acl.Entries | Where-Object { $_.Inherited })
+                if ($op[1] -eq 'e') {
+                    $Acl.Protected = $false
+                    foreach ($entry in (Get-InheritedEntries $Acl.Path)) { $Acl.Entries.Add($entry) }
+                } elseif ($op[1] -eq 'd') {
+                    $Acl.Protected = $true
+                    foreach ($entry in $inherited) { $entry.Inherited = $false }
+                } else {
+                    $Acl.Protected = $true
+                    foreach ($entry in $inherited) { $null = $Acl.Entries.Remove($entry) }
+                }
+            }
+            { $_ -like 'grant*' } {
+                # :r replaces the SID's explicit grants; without it the rights join them.
+                if ($op[0] -eq 'grant:r') {
+                    foreach ($entry in @($Acl.Entries | Where-Object { $_.Sid -eq $op[1] -and -not $_.Inherited -and $_.Type -eq 'Allow' })) { $null = $Acl.Entries.Remove($entry) }
+                }
+                $Acl.Entries.Add((New-AclEntry $op[1] $op[2] $false))
+            }
+            'deny' { $Acl.Entries.Add((New-AclEntry $op[1] $op[2] $false 'Deny')) }
+            default {
+                # Inherited entries are not the file's own: /remove leaves them.
+                $type = @{ 'remove' = '*'; 'remove:g' = 'Allow'; 'remove:d' = 'Deny' }[$op[0]]
+                foreach ($entry in @($Acl.Entries | Where-Object { $_.Sid -eq $op[1] -and -not $_.Inherited -and ($type -eq '*' -or $_.Type -eq $type) })) { $null = $Acl.Entries.Remove($entry) }
+            }
+        }
+    }
+    return $null
 }
 
 function global:icacls.exe {
@@ -305,30 +412,38 @@ function global:icacls.exe {
         $global:LASTEXITCODE = 5
         return
     }
+    $words = @($arguments | Select-Object -Skip 1 | Where-Object { $_ -notmatch '^/[TCLQtclq]$' })
+    $invalid = $null
+    if ($words.Count -eq 0) {
+        $invalid = '(none)'
+    } elseif ($words -contains '/setowner') {
+        if ($words.Count -ne 2 -or $words[0] -ne '/setowner') { $invalid = '/setowner' }
+    } elseif ($words -contains '/reset') {
+        if ($words.Count -ne 1) { $invalid = '/reset' }
+    }
+    if ($invalid) {
+        Write-Error "Invalid parameter `"$invalid`""
+        $global:LASTEXITCODE = 87
+        return
+    }
     if (-not (Test-Path -LiteralPath $path)) {
         $global:LASTEXITCODE = 2
         return
     }
     $acl = Get-FakeAcl $path
-    $grantReplaces = $false
-    for ($i = 1; $i -lt $arguments.Count; $i++) {
-        switch -regex ($arguments[$i]) {
-            '^/inheritance:r$' {
-                foreach ($entry in @($acl.Entries | Where-Object { $_.Inherited })) { $null = $acl.Entries.Remove($entry) }
-            }
-            '^/grant:r$' { $grantReplaces = $true }
-            '^/setowner$' {
-                $i++
-                if (-not $global:FakeWindows.IgnoreSetOwner) { $acl.Owner = $arguments[$i].TrimStart('*') }
-            }
-            '^\*(S-[0-9-]+):(.+)$' {
-                $sid = $Matches[1]
-                if ($grantReplaces) {
-                    foreach ($entry in @($acl.Entries | Where-Object { $_.Sid -eq $sid -and -not $_.Inherited })) { $null = $acl.Entries.Remove($entry) }
-                }
-                $acl.Entries.Add([pscustomobject]@{ Sid = $sid; Rights = $Matches[2]; Inherited = $false })
-            }
-            default { throw "the icacls double does not know '$($arguments[$i])'" }
+    $acl | Add-Member -NotePropertyName Path -NotePropertyValue $path -Force
+    if ($words[0] -eq '/setowner') {
+        $ignore = $global:FakeWindows.IgnoreSetOwner
+        if (-not ($ignore -eq $true -or $ignore -eq $path)) { $acl.Owner = $words[1].TrimStart('*') }
+    } elseif ($words[0] -eq '/reset') {
+        $acl.Protected = $false
+        $acl.Entries = [System.Collections.Generic.List[object]]@(Get-InheritedEntries $path)
+    } else {
+        $invalid = Invoke-FakeIcaclsEdit $acl $words
+        if ($invalid) {
+            Write-Error "Invalid parameter `"$invalid`""
+            $global:LASTEXITCODE = 87
+            return
         }
     }
     Write-Output "processed file: $path"
@@ -337,7 +452,7 @@ function global:icacls.exe {
 
 function global:Get-Acl([string]$LiteralPath) {
     $acl = Get-FakeAcl $LiteralPath
-    $view = [pscustomobject]@{ Acl = $acl }
+    $view = [pscustomobject]@{ Acl = $acl; AreAccessRulesProtected = [bool]$acl.Protected }
     $view | Add-Member -MemberType ScriptMethod -Name GetOwner -Value {
         param($type)
         return [pscustomobject]@{ Value = $this.Acl.Owner }
@@ -345,7 +460,10 @@ function global:Get-Acl([string]$LiteralPath) {
     $view | Add-Member -MemberType ScriptMethod -Name GetAccessRules -Value {
         param($explicit, $inherited, $type)
         return @($this.Acl.Entries | ForEach-Object {
-            [pscustomobject]@{ IdentityReference = [pscustomobject]@{ Value = $_.Sid }; IsInherited = $_.Inherited }
+            $rights = $_.Rights -replace '\((OI|CI|IO|NP)\)', ''
+            if ($rights -eq 'F') { $rights = 'FullControl' }
+            [pscustomobject]@{ IdentityReference = [pscustomobject]@{ Value = $_.Sid }; IsInherited = $_.Inherited
+                FileSystemRights = $rights; AccessControlType = $_.Type }
         })
     }
     return $view

@@ -42,7 +42,41 @@ Describe 'Directories that exist before the install' {
     It 'accept SYSTEM as the owner' {
         $acl = Get-FakeAcl $tree.StateDir
         $acl.Owner = 'S-1-5-18'
-        $FakeWindows.IgnoreSetOwner = $true
+        $FakeWindows.IgnoreSetOwner = $tree.StateDir
         (Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }).Thrown | Should -BeNullOrEmpty
+    }
+}
+
+Describe 'The private key' {
+    BeforeEach {
+        $tree = New-VkTree
+        $enrollment = New-Enrollment $tree
+        $keyPath = Join-Path $tree.StateDir 'pc-01/id_ed25519'
+    }
+    AfterEach { Remove-VkTree $tree }
+
+    It 'keeps the installing user''s entry when only the named SIDs are granted, as a single mixed call did' {
+        $ErrorActionPreference = 'Continue'  # icacls' refusals go to its error stream
+        $null = New-Item -ItemType Directory -Path (Split-Path -Parent $keyPath) -Force
+        $null = & (Join-Path $tree.OpenSsh 'ssh-keygen.exe') -q -t ed25519 -N '""' -f $keyPath
+        # /setowner is a command form of its own: the mixed call is refused whole.
+        $null = icacls.exe $keyPath '/inheritance:r' '/grant:r' '*S-1-5-18:F' '*S-1-5-32-544:F' '/setowner' '*S-1-5-18' 2>$null
+        $LASTEXITCODE | Should -Not -Be 0
+        $null = icacls.exe $keyPath '/inheritance:r' '/grant:r' '*S-1-5-18:F' '*S-1-5-32-544:F'
+        $LASTEXITCODE | Should -Be 0
+        $acl = $FakeWindows.Acl[$keyPath]
+        $acl.Owner | Should -Be $VkTest.InstallerSid
+        @($acl.Entries | ForEach-Object { $_.Sid }) | Should -Contain $VkTest.InstallerSid
+        foreach ($refused in @(@('/reset', '/grant', '*S-1-5-18:F'), @('/setowner'), @('/grant:x', '*S-1-5-18:F'), @('/remove', 'S-1-5-18'))) {
+            $null = icacls.exe $keyPath @refused 2>$null
+            $LASTEXITCODE | Should -Not -Be 0 -Because ($refused -join ' ')
+        }
+    }
+
+    It 'stops the install when the key is not owned by SYSTEM after icacls reported success' {
+        $FakeWindows.IgnoreSetOwner = $keyPath
+        $result = Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }
+        $result.Thrown | Should -BeExactly 'Failed to protect SSH identity.'
+        Join-Path $tree.StateDir 'pc-01/known_hosts' | Should -Not -Exist
     }
 }

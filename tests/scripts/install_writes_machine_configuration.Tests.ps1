@@ -30,11 +30,19 @@ Describe 'A successful install' {
             "$($tree.InstallDir) /setowner *S-1-5-32-544",
             "$($tree.StateDir) /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F",
             "$($tree.StateDir) /setowner *S-1-5-32-544",
-            "$keyPath /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F /setowner *S-1-5-18")
+            "$keyPath /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F",
+            "$keyPath /remove *$($VkTest.InstallerSid)",
+            "$keyPath /setowner *S-1-5-18",
+            "$keyPath.pub /reset")
         @($FakeWindows.IcaclsCalls | ForEach-Object { $_ -join ' ' }) | Should -Be $expected
         $key = $FakeWindows.Acl[$keyPath]
         $key.Owner | Should -Be 'S-1-5-18'
+        $key.Protected | Should -BeTrue
         @($key.Entries | ForEach-Object { "$($_.Sid):$($_.Rights):$($_.Inherited)" }) | Should -Be @('S-1-5-18:F:False', 'S-1-5-32-544:F:False')
+        # The public key loses ssh-keygen's own DACL and inherits the machine directory's.
+        $public = $FakeWindows.Acl[$keyPath + '.pub']
+        $public.Protected | Should -BeFalse
+        @($public.Entries | ForEach-Object { "$($_.Sid):$($_.Rights):$($_.Inherited)" }) | Should -Be @('S-1-5-18:F:True', 'S-1-5-32-544:F:True')
     }
 
     It 'copies the agent and the two companion scripts, and only those' {
