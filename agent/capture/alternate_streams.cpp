@@ -9,6 +9,7 @@
 #include "agent/run_control/fatal_error.h"
 #include "agent/run_control/run_state.h"
 #include "agent/run_control/text_conversion.h"
+#include "core/manifest_format.h"
 
 constexpr uint32_t STREAM_ACCESS = WIN_GENERIC_READ | WIN_READ_CONTROL;
 constexpr uint32_t STREAM_FLAGS =
@@ -29,7 +30,7 @@ static char* stream_relative_path(const wchar16* full_name, const char* owner_pa
   char* name_utf8 = wide_to_utf8(name);
   size_t owner_length = strlen(owner_path);
   size_t length = owner_length + strlen(name_utf8);
-  if (length > ENTRY_PATH_MAX_BYTES) fatal_error("stream path too long");
+  if (length > kManifestMaxPathLength) fatal_error("stream path too long");
   auto* path = static_cast<char*>(malloc(length + 1));
   if (path == nullptr) fatal_error("out of memory");
   memcpy(path, owner_path, owner_length);

@@ -9,7 +9,7 @@
 ChunkBatch chunk_batch;
 
 void chunk_batch_allocate() {
-  chunk_batch.data = static_cast<uint8_t*>(malloc(static_cast<size_t>(chunk_batch.capacity) * CHUNK_SIZE));
+  chunk_batch.data = static_cast<uint8_t*>(malloc(static_cast<size_t>(chunk_batch.capacity) * kChunkSize));
   if (chunk_batch.data == nullptr) fatal_error("out of memory");
   chunk_batch.count = 0;
 }

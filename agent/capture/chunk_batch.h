@@ -3,7 +3,8 @@
 #pragma once
 #include <cstdint>
 
-constexpr uint32_t CHUNK_SIZE = 4096;
+#include "core/manifest_format.h"
+
 constexpr uint32_t CHUNK_BATCH_MIN = 64;
 constexpr uint32_t CHUNK_BATCH_MAX = 2048;
 constexpr uint32_t CHUNK_BATCH_DEFAULT = 256;

@@ -5,12 +5,12 @@
 #include "agent/run_control/fatal_error.h"
 
 void read_content_chunks(PlatformHandle handle, uint64_t length, const char* path) {
-  static const uint8_t zero_slot[8] = {};
+  static const uint8_t zero_slot[kChunkSlotSize] = {};
   uint64_t offset = 0;
   while (offset < length) {
-    uint32_t n = length - offset < CHUNK_SIZE ? static_cast<uint32_t>(length - offset) : CHUNK_SIZE;
+    uint32_t n = length - offset < kChunkSize ? static_cast<uint32_t>(length - offset) : kChunkSize;
     uint32_t k = chunk_batch.count;
-    uint8_t* chunk = chunk_batch.data + static_cast<size_t>(k) * CHUNK_SIZE;
+    uint8_t* chunk = chunk_batch.data + static_cast<size_t>(k) * kChunkSize;
     // The chunk is read straight into its place in the batch.
     uint32_t have = 0;
     while (have < n) {

@@ -7,11 +7,11 @@
 #include "agent/run_control/process_resources.h"
 #include "core/byte_order.h"
 
-uint64_t manifest_end = 8;
+uint64_t manifest_end = kManifestMagicSize;
 
 void manifest_write_at(uint64_t offset, const void* data, uint64_t length) {
   // A write that ends exactly at 4 GiB is allowed.
-  if (offset > MANIFEST_MAX_BYTES || length > MANIFEST_MAX_BYTES - offset) fatal_error("manifest exceeds 4 GiB");
+  if (offset > kManifestMaxSize || length > kManifestMaxSize - offset) fatal_error("manifest exceeds 4 GiB");
   if (platform_seek(manifest_fd, static_cast<int64_t>(offset)) < 0) fatal_error("seek manifest");
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (length > 0) {
@@ -24,14 +24,13 @@ void manifest_write_at(uint64_t offset, const void* data, uint64_t length) {
 }
 
 void manifest_begin() {
-  static const char magic[8] = {'V', 'A', 'R', 'D', 'O', 'M', '0', '6'};
-  manifest_write_at(0, magic, sizeof magic);
-  manifest_end = 8;
+  manifest_write_at(0, kManifestMagic, kManifestMagicSize);
+  manifest_end = kManifestMagicSize;
 }
 
 void append_attribute(const char* name, const void* value, uint32_t length) {
   uint32_t name_length = static_cast<uint32_t>(strlen(name));
-  uint8_t lengths[8];
+  uint8_t lengths[kAttributeRecordHeaderSize];
   put_u32le(lengths, name_length);
   put_u32le(lengths + 4, length);
   manifest_write_at(manifest_end, lengths, sizeof lengths);

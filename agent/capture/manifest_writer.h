@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-constexpr uint64_t MANIFEST_MAX_BYTES = 4294967296ull;
+#include "core/manifest_format.h"
 
 // Offset of the next byte to append; equals the file's length.
 extern uint64_t manifest_end;
@@ -13,5 +13,5 @@ void manifest_write_at(uint64_t offset, const void* data, uint64_t length);
 // Appends one attribute record at manifest_end: the name's and the value's
 // lengths (u32 each), the ASCII name without terminator, the raw value.
 void append_attribute(const char* name, const void* value, uint32_t length);
-// Writes the magic at offset 0 and sets manifest_end to 8.
+// Writes the magic at offset 0 and sets manifest_end just past it.
 void manifest_begin();

@@ -12,6 +12,7 @@
 #include "agent/run_control/run_state.h"
 #include "agent/run_control/text_conversion.h"
 #include "core/byte_order.h"
+#include "core/manifest_format.h"
 
 constexpr uint32_t DIRECTORY_ACCESS = WIN_READ_CONTROL;
 constexpr uint32_t DIRECTORY_SHARE = WIN_FILE_SHARE_READ | WIN_FILE_SHARE_WRITE | WIN_FILE_SHARE_DELETE;
@@ -55,7 +56,7 @@ static bool is_dot_or_dot_dot(const wchar16* name) {
 static char* child_relative_path(const char* parent, const char* name) {
   bool below_root = strcmp(parent, ".") == 0;
   size_t length = below_root ? strlen(name) : strlen(parent) + 1 + strlen(name);
-  if (length > ENTRY_PATH_MAX_BYTES) fatal_error("path too long");
+  if (length > kManifestMaxPathLength) fatal_error("path too long");
   auto* path = static_cast<char*>(malloc(length + 1));
   if (path == nullptr) fatal_error("out of memory");
   if (below_root) {
@@ -125,7 +126,7 @@ static void require_unchanged(PlatformHandle handle, const PlatformFileInformati
 }
 
 void walk_entry(const wchar16* windows_path, const char* relative_path, int depth) {
-  if (depth > WALK_MAX_DEPTH) fatal_error("directory nesting exceeds 128");
+  if (depth > static_cast<int>(kManifestMaxDepth)) fatal_error("directory nesting exceeds 128");
   if (is_excluded(relative_path)) return;
   // The manifest may live inside the source; it never captures itself.
   if (equals_ignoring_ascii_case(windows_path, manifest_canonical_path)) return;

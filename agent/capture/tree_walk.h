@@ -2,8 +2,6 @@
 #pragma once
 #include "agent/platform/platform.h"
 
-constexpr int WALK_MAX_DEPTH = 128;
-
 // Captures one entry and, for a directory, everything below it: `windows_path`
 // in the long form of source_root, `relative_path` "." for the root, depth 0
 // for the root. Every failure ends the run.

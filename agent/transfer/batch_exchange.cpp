@@ -20,7 +20,7 @@
 namespace {
 uint8_t descriptors[kChunkDescriptorSize * CHUNK_BATCH_MAX];
 uint8_t bitmap[CHUNK_BATCH_MAX];
-uint8_t frame[kPayloadFrameHeaderSize + CHUNK_SIZE];
+uint8_t frame[kPayloadFrameHeaderSize + kChunkSize];
 uint8_t chunk_ids[8 * CHUNK_BATCH_MAX];
 
 // A compressed payload travels only when it is at least one byte shorter than
@@ -44,7 +44,7 @@ void send_payload_frame(const uint8_t* bytes, uint32_t length) {
 void exchange_chunk_batch() {
   const uint32_t n = chunk_batch.count;
   for (uint32_t j = 0; j < n; ++j) {
-    chunk_descriptor_build(chunk_batch.data + static_cast<size_t>(j) * CHUNK_SIZE, chunk_batch.lengths[j],
+    chunk_descriptor_build(chunk_batch.data + static_cast<size_t>(j) * kChunkSize, chunk_batch.lengths[j],
                            descriptors + static_cast<size_t>(j) * kChunkDescriptorSize);
   }
   uint8_t header[kBatchHeaderSize];
@@ -57,7 +57,7 @@ void exchange_chunk_batch() {
   for (uint32_t j = 0; j < n; ++j) {
     if (bitmap[j] > 2) fatal_error("invalid missing-chunk bitmap");
     if (bitmap[j] != 0) continue;
-    send_payload_frame(chunk_batch.data + static_cast<size_t>(j) * CHUNK_SIZE, chunk_batch.lengths[j]);
+    send_payload_frame(chunk_batch.data + static_cast<size_t>(j) * kChunkSize, chunk_batch.lengths[j]);
   }
 
   read_exact(server_channel.in, chunk_ids, static_cast<uint64_t>(n) * 8);

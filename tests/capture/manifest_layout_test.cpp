@@ -2,7 +2,7 @@
 // directory, and a tree with one entry of every kind.
 #include <gtest/gtest.h>
 
-#include "agent/capture/entry_record.h"
+#include "core/manifest_reader.h"
 #include "tests/capture/capture_support.h"
 
 namespace {
@@ -134,7 +134,7 @@ TEST(ManifestLayout, FiletimeSplitsIntoSecondsRoundedDownAndNanoseconds) {
   for (const Case& c : cases) {
     int64_t seconds = 0;
     uint32_t nanoseconds = 0;
-    filetime_to_mtime(c.filetime, &seconds, &nanoseconds);
+    filetime_to_unix_time(c.filetime, &seconds, &nanoseconds);
     EXPECT_EQ(c.seconds, seconds) << c.filetime;
     EXPECT_EQ(c.nanoseconds, nanoseconds) << c.filetime;
   }

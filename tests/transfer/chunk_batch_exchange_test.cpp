@@ -64,7 +64,7 @@ class ChunkBatchExchange : public testing::Test {
   // As the chunking does it: bytes into the next position, 8 zero bytes reserved.
   void add_chunk(const Bytes& bytes) {
     uint32_t k = chunk_batch.count++;
-    std::copy(bytes.begin(), bytes.end(), chunk_batch.data + static_cast<size_t>(k) * CHUNK_SIZE);
+    std::copy(bytes.begin(), bytes.end(), chunk_batch.data + static_cast<size_t>(k) * kChunkSize);
     chunk_batch.lengths[k] = static_cast<uint32_t>(bytes.size());
     chunk_batch.slot_offsets[k] = manifest_end;
     static const uint8_t zeros[8] = {};
