@@ -22,6 +22,22 @@ $HostKeyPattern = '^ssh-ed25519 [A-Za-z0-9+/]{68}\z'
 $SystemSid = 'S-1-5-18'
 $AdministratorsSid = 'S-1-5-32-544'
 
+function Get-SystemFolders {
+    # From the system, never from environment variables: an elevated process
+    # builds its environment from the installing user's registry
+    # (HKCU\Environment), so SystemRoot, ProgramFiles and ProgramData there are
+    # the user's to choose. A 64-bit PowerShell gets the 64-bit Program Files.
+    $folders = [pscustomobject]@{
+        System32 = [Environment]::SystemDirectory
+        ProgramFiles = [Environment]::GetFolderPath([Environment+SpecialFolder]::ProgramFiles)
+        ProgramData = [Environment]::GetFolderPath([Environment+SpecialFolder]::CommonApplicationData)
+    }
+    foreach ($folder in @($folders.System32, $folders.ProgramFiles, $folders.ProgramData)) {
+        if (-not [IO.Path]::IsPathRooted($folder)) { throw 'System folders could not be determined.' }
+    }
+    return $folders
+}
+
 function Get-FullPath([string]$Path) {
     # .NET file calls resolve relative paths against the process directory, not
     # against PowerShell's location.
@@ -44,7 +60,7 @@ function Invoke-Icacls {
     # that cannot be started must not leave an earlier exit code behind.
     $ErrorActionPreference = 'Continue'
     $global:LASTEXITCODE = -1
-    $null = & icacls.exe @args 2>&1
+    $null = & $icaclsExe @args 2>&1
     return $global:LASTEXITCODE
 }
 
@@ -142,8 +158,11 @@ if (-not (Test-Path -LiteralPath $sourcePath -PathType Container)) {
     throw 'Source must be a directory.'
 }
 
-# 4. OpenSSH client.
-$openSshDir = Join-Path $env:SystemRoot 'System32\OpenSSH'
+# 4. OpenSSH client. icacls.exe too is named by its full path: the search path
+# is the user's as well.
+$systemFolders = Get-SystemFolders
+$icaclsExe = Join-Path $systemFolders.System32 'icacls.exe'
+$openSshDir = Join-Path $systemFolders.System32 'OpenSSH'
 $sshExe = Join-Path $openSshDir 'ssh.exe'
 $sshKeygenExe = Join-Path $openSshDir 'ssh-keygen.exe'
 if (-not (Test-Path -LiteralPath $sshExe -PathType Leaf) -or -not (Test-Path -LiteralPath $sshKeygenExe -PathType Leaf)) {
@@ -151,8 +170,8 @@ if (-not (Test-Path -LiteralPath $sshExe -PathType Leaf) -or -not (Test-Path -Li
 }
 
 # 5. Installation and state directories.
-$installDir = Join-Path $env:ProgramFiles 'Vardokeep'
-$stateDir = Join-Path $env:ProgramData 'Vardokeep'
+$installDir = Join-Path $systemFolders.ProgramFiles 'Vardokeep'
+$stateDir = Join-Path $systemFolders.ProgramData 'Vardokeep'
 Protect-Directory $installDir
 Protect-Directory $stateDir
 
@@ -230,7 +249,7 @@ $jobJson = ConvertTo-Json -InputObject $job -Depth 4
 
 # 13. The daily task, as SYSTEM, left disabled until the key is registered.
 $taskName = 'Vardokeep-' + $Machine
-$powerShellExe = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+$powerShellExe = Join-Path $systemFolders.System32 'WindowsPowerShell\v1.0\powershell.exe'
 $runBackupPath = Join-Path $installDir 'Run-Backup.ps1'
 $taskArguments = '-NoProfile -NonInteractive -ExecutionPolicy Bypass -File "' + $runBackupPath + '" -Machine "' + $Machine + '"'
 $action = New-ScheduledTaskAction -Execute $powerShellExe -Argument $taskArguments

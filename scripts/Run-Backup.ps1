@@ -7,6 +7,22 @@ param(
 
 $ErrorActionPreference = 'Stop'
 
+function Get-SystemFolders {
+    # From the system, never from environment variables: an elevated process
+    # builds its environment from the installing user's registry
+    # (HKCU\Environment), so SystemRoot, ProgramFiles and ProgramData there are
+    # the user's to choose. A 64-bit PowerShell gets the 64-bit Program Files.
+    $folders = [pscustomobject]@{
+        System32 = [Environment]::SystemDirectory
+        ProgramFiles = [Environment]::GetFolderPath([Environment+SpecialFolder]::ProgramFiles)
+        ProgramData = [Environment]::GetFolderPath([Environment+SpecialFolder]::CommonApplicationData)
+    }
+    foreach ($folder in @($folders.System32, $folders.ProgramFiles, $folders.ProgramData)) {
+        if (-not [IO.Path]::IsPathRooted($folder)) { throw 'System folders could not be determined.' }
+    }
+    return $folders
+}
+
 function Quote-Argument([string]$Value) {
     # Windows command-line rules: backslashes before a double quote are doubled
     # and the quote escaped; trailing backslashes are doubled before the closing
@@ -30,7 +46,8 @@ function Remove-OldLogs([string]$Directory, [string]$Pattern) {
         Remove-Item -Force
 }
 
-$machineDir = Join-Path (Join-Path $env:ProgramData 'Vardokeep') $Machine
+$systemFolders = Get-SystemFolders
+$machineDir = Join-Path (Join-Path $systemFolders.ProgramData 'Vardokeep') $Machine
 $machineDirExists = Test-Path -LiteralPath $machineDir -PathType Container
 $markerPath = Join-Path $machineDir 'active-shadow.json'
 $stamp = Get-Date -Format 'yyyyMMdd-HHmmss'
@@ -114,7 +131,7 @@ try {
     $quoted = foreach ($argument in $agentArguments) { Quote-Argument $argument }
     $argumentLine = $quoted -join ' '
 
-    $agentPath = Join-Path (Join-Path $env:ProgramFiles 'Vardokeep') 'vardokeep-agent.exe'
+    $agentPath = Join-Path (Join-Path $systemFolders.ProgramFiles 'Vardokeep') 'vardokeep-agent.exe'
     $agentProcess = Start-Process -FilePath $agentPath -ArgumentList $argumentLine -NoNewWindow -PassThru -RedirectStandardError $errorLog -RedirectStandardOutput $outputFile
     # Windows PowerShell loses the exit code of a process whose handle was never
     # read before it ended.

@@ -12,11 +12,28 @@ param(
 $ErrorActionPreference = 'Stop'
 $failed = $false
 
+function Get-SystemFolders {
+    # From the system, never from environment variables: an elevated process
+    # builds its environment from the installing user's registry
+    # (HKCU\Environment), so SystemRoot, ProgramFiles and ProgramData there are
+    # the user's to choose. A 64-bit PowerShell gets the 64-bit Program Files.
+    $folders = [pscustomobject]@{
+        System32 = [Environment]::SystemDirectory
+        ProgramFiles = [Environment]::GetFolderPath([Environment+SpecialFolder]::ProgramFiles)
+        ProgramData = [Environment]::GetFolderPath([Environment+SpecialFolder]::CommonApplicationData)
+    }
+    foreach ($folder in @($folders.System32, $folders.ProgramFiles, $folders.ProgramData)) {
+        if (-not [IO.Path]::IsPathRooted($folder)) { throw 'System folders could not be determined.' }
+    }
+    return $folders
+}
+
 $output = & {
     try {
         & (Join-Path $PSScriptRoot 'Install-Vardokeep.ps1') -EnrollmentFile $EnrollmentFile -Source $Source -At $At -UseVss:$UseVss.IsPresent
 
-        $installDir = Join-Path $env:ProgramFiles 'Vardokeep'
+        $systemFolders = Get-SystemFolders
+        $installDir = Join-Path $systemFolders.ProgramFiles 'Vardokeep'
         foreach ($name in @('README.md', 'LICENSE-xxhash', 'LICENSE-lz4', 'LICENSE-blake3-CC0', 'LICENSE-blake3-Apache', 'LICENSE-Vardokeep')) {
             Copy-Item -LiteralPath (Join-Path $PSScriptRoot $name) -Destination $installDir -Force
         }
@@ -25,7 +42,7 @@ $output = & {
         $machine = [string]([IO.File]::ReadAllText($enrollmentPath) | ConvertFrom-Json).Machine
 
         $key = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vardokeep-' + $machine
-        $powerShellExe = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+        $powerShellExe = Join-Path $systemFolders.System32 'WindowsPowerShell\v1.0\powershell.exe'
         $uninstallScript = Join-Path $installDir 'Uninstall-Vardokeep.ps1'
         $uninstallString = '"' + $powerShellExe + '" -NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '" -Machine "' + $machine + '"'
         $null = New-Item -Path $key -Force

@@ -1,9 +1,11 @@
 # Shared fixtures for the script tests. The scripts are Windows PowerShell code;
-# here they run under PowerShell 7 on Linux against a temporary tree that the
-# environment variables of Program Files, ProgramData and the Windows directory
-# point into, and against in-memory doubles of what only Windows has: Task
-# Scheduler, CIM shadow copies, icacls.exe with the DACLs it edits, Get-Acl. The
-# doubles keep state, so tests assert effects, and log every call in order.
+# here they run under PowerShell 7 on Linux against a temporary tree that stands
+# for the system's folders (System32, Program Files, ProgramData), and against
+# in-memory doubles of what only Windows has: Task Scheduler, CIM shadow copies,
+# icacls.exe with the DACLs it edits, Get-Acl. The doubles keep state, so tests
+# assert effects, and log every call in order. The environment variables of
+# those folders point elsewhere, as an installing user may set them: nothing may
+# be found or made there.
 
 # Constants are global: the doubles below run as global functions, called from
 # inside the scripts under test.
@@ -100,10 +102,13 @@ function New-VkTree {
         ProgramFiles = Join-Path $root 'Program Files'
         ProgramData = Join-Path $root 'ProgramData'
         SystemRoot = Join-Path $root 'Windows'
+        System32 = Join-Path $root 'Windows/System32'
         OpenSsh = Join-Path $root 'Windows/System32/OpenSSH'
         InstallDir = Join-Path $root 'Program Files/Vardokeep'
         StateDir = Join-Path $root 'ProgramData/Vardokeep'
         Source = Join-Path $root 'source data'
+        Steered = Join-Path $root 'steered'
+        SystemFoldersPrelude = Join-Path $root 'system-folders.ps1'
         SavedEnvironment = @{}
     }
     foreach ($dir in @($tree.Package, $tree.ProgramFiles, $tree.ProgramData, $tree.OpenSsh, $tree.Source)) {
@@ -118,21 +123,43 @@ function New-VkTree {
     }
     Write-Executable (Join-Path $tree.OpenSsh 'ssh.exe') "#!/bin/sh`nexit 0`n"
     Write-Executable (Join-Path $tree.OpenSsh 'ssh-keygen.exe') $global:VkTest.KeygenShim
+    # What the user's own variables point at: tools that must never run.
+    $steeredOpenSsh = Join-Path $tree.Steered 'Windows/System32/OpenSSH'
+    $null = New-Item -ItemType Directory -Path $steeredOpenSsh -Force
+    foreach ($name in @('ssh.exe', 'ssh-keygen.exe')) {
+        Write-Executable (Join-Path $steeredOpenSsh $name) ("#!/bin/sh`n: > '" + (Join-Path $tree.Steered 'a steered tool ran') + "'`nexit 0`n")
+    }
     [IO.File]::WriteAllText((Join-Path $tree.Source 'file.txt'), 'content')
 
     foreach ($name in $global:VkTest.EnvironmentNames) {
         $tree.SavedEnvironment[$name] = [Environment]::GetEnvironmentVariable($name)
         [Environment]::SetEnvironmentVariable($name, $null)
     }
-    $env:ProgramFiles = $tree.ProgramFiles
-    $env:ProgramData = $tree.ProgramData
-    $env:SystemRoot = $tree.SystemRoot
     $env:VK_FAKE_KEYGEN_WROTE = Join-Path $root 'keygen-wrote.txt'
+    $env:ProgramFiles = Join-Path $tree.Steered 'Program Files'
+    $env:ProgramData = Join-Path $tree.Steered 'ProgramData'
+    $env:SystemRoot = Join-Path $tree.Steered 'Windows'
+
+    # The scripts' Get-SystemFolders is replaced through an alias, which
+    # PowerShell resolves before any function (about_Command_Precedence); a
+    # child PowerShell dot-sources the same prelude. icacls.exe is called by
+    # its full path, which an alias of that name catches the same way.
+    $quote = { param($text) "'" + $text.Replace("'", "''") + "'" }
+    $prelude = "function global:Get-VkFakeSystemFolders {`n" +
+        "    return [pscustomobject]@{ System32 = " + (& $quote $tree.System32) + "; ProgramFiles = " + (& $quote $tree.ProgramFiles) +
+        "; ProgramData = " + (& $quote $tree.ProgramData) + " }`n}`n" +
+        "Set-Alias -Name Get-SystemFolders -Value Get-VkFakeSystemFolders -Scope Global`n"
+    [IO.File]::WriteAllText($tree.SystemFoldersPrelude, $prelude)
+    . $tree.SystemFoldersPrelude
+    Set-Alias -Name (Join-Path $tree.System32 'icacls.exe') -Value Invoke-FakeIcacls -Scope Global
     Reset-FakeWindows
     return $tree
 }
 
 function Remove-VkTree($Tree) {
+    foreach ($alias in @('Get-SystemFolders', (Join-Path $Tree.System32 'icacls.exe'))) {
+        if (Get-Alias -Name $alias -Scope Global -ErrorAction SilentlyContinue) { Remove-Alias -Name $alias -Scope Global -Force }
+    }
     foreach ($name in $global:VkTest.EnvironmentNames) {
         [Environment]::SetEnvironmentVariable($name, $Tree.SavedEnvironment[$name])
     }
@@ -402,7 +429,7 @@ function Invoke-FakeIcaclsEdit($Acl, [string[]]$Words) {
     return $null
 }
 
-function global:icacls.exe {
+function global:Invoke-FakeIcacls {
     $arguments = @($args | ForEach-Object { [string]$_ })
     $global:FakeWindows.IcaclsCalls.Add($arguments)
     $global:FakeWindows.Calls.Add('icacls.exe ' + ($arguments -join ' '))

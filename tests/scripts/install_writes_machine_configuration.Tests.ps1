@@ -18,6 +18,12 @@ Describe 'A successful install' {
         $result.Errors | Should -BeNullOrEmpty
     }
 
+    It 'takes its folders and tools from the system, none from where the environment points' {
+        $tree.Steered | Should -Exist
+        @(Get-ChildItem -LiteralPath $tree.Steered -Recurse -Name) | Should -Be @('Windows', 'Windows/System32', 'Windows/System32/OpenSSH',
+            'Windows/System32/OpenSSH/ssh-keygen.exe', 'Windows/System32/OpenSSH/ssh.exe')
+    }
+
     It 'generates an Ed25519 key with an explicitly empty passphrase' {
         Get-Content -LiteralPath $env:VK_FAKE_KEYGEN_ARGV | Should -Be @('[-q]', '[-t]', '[ed25519]', '[-N]', '[]', '[-f]', "[$keyPath]")
         (Get-Content -LiteralPath ($keyPath + '.pub') -Raw) | Should -Match '^ssh-ed25519 [A-Za-z0-9+/]{68}'
@@ -83,7 +89,7 @@ Describe 'A successful install' {
         $FakeWindows.Calls | Where-Object { $_ -like '*-ScheduledTask *' } | Should -Be @('Register-ScheduledTask Vardokeep-pc-01', 'Disable-ScheduledTask Vardokeep-pc-01')
         $task = $FakeWindows.Tasks['Vardokeep-pc-01']
         $task.State | Should -Be 'Disabled'
-        $task.Action.Execute | Should -BeExactly (Join-Path $tree.SystemRoot 'System32/WindowsPowerShell/v1.0/powershell.exe')
+        $task.Action.Execute | Should -BeExactly (Join-Path $tree.System32 'WindowsPowerShell/v1.0/powershell.exe')
         $task.Action.Arguments | Should -BeExactly ('-NoProfile -NonInteractive -ExecutionPolicy Bypass -File "' + (Join-Path $tree.InstallDir 'Run-Backup.ps1') + '" -Machine "pc-01"')
         $task.Trigger.Daily | Should -BeTrue
         $task.Trigger.DaysInterval | Should -Be 1

@@ -42,7 +42,7 @@ Describe 'Run-Backup.ps1 without shadow copies' {
            Message = 'Conflicting VSS modes in job configuration.' }
         @{ Case = 'a missing job.json'; Job = @{}; Prepare = { param($dir) Remove-Item -LiteralPath (Join-Path $dir 'job.json') }
            Message = '*job.json*' }
-        @{ Case = 'a missing agent'; Job = @{}; Prepare = { param($dir) Remove-Item -LiteralPath (Join-Path $env:ProgramFiles 'Vardokeep/vardokeep-agent.exe') }
+        @{ Case = 'a missing agent'; Job = @{}; Prepare = { param($dir) Remove-Item -LiteralPath (Join-Path $tree.InstallDir 'vardokeep-agent.exe') }
            Message = '*vardokeep-agent.exe*' }
     ) {
         $machineDir = New-InstalledMachine $tree $machine $Job

@@ -43,7 +43,8 @@ Describe 'One run per machine' {
         New-OldLogs $machineDir 20
         $env:VK_FAKE_AGENT_STARTED = Join-Path $tree.Root 'agent-started'
         $env:VK_FAKE_AGENT_RELEASE = Join-Path $tree.Root 'agent-release'
-        $first = Start-ChildPwsh @('-File', (Join-Path $tree.InstallDir 'Run-Backup.ps1'), '-Machine', $machine)
+        $runner = Join-Path $tree.InstallDir 'Run-Backup.ps1'
+        $first = Start-ChildPwsh @('-Command', ". '$($tree.SystemFoldersPrelude)'; & '$runner' -Machine '$machine'; exit `$LASTEXITCODE")
         try {
             Wait-ForFile $env:VK_FAKE_AGENT_STARTED
             $logsDuringFirst = @(Get-ChildItem -LiteralPath $machineDir -Name | Sort-Object)

@@ -147,3 +147,31 @@ Describe '<Name>' -ForEach $scriptNames {
         @($redirections).Count | Should -Be 0
     }
 }
+
+# An elevated script's environment is the installing user's to set: no script
+# reads it, and the scripts that share a helper carry the same text of it.
+Describe 'What the scripts share' {
+    BeforeAll {
+        function Get-FunctionText([string]$Name, [string]$Function) {
+            $ast = [System.Management.Automation.Language.Parser]::ParseFile((Join-Path $scriptsDir $Name), [ref]$null, [ref]$null)
+            $found = $ast.Find({ param($n) $n -is [System.Management.Automation.Language.FunctionDefinitionAst] -and $n.Name -eq $Function }, $true)
+            if ($null -eq $found) { return $null }
+            return $found.Extent.Text
+        }
+    }
+
+    It 'no script reads an environment variable' {
+        foreach ($name in @('Setup-Run.ps1', 'Install-Vardokeep.ps1', 'Run-Backup.ps1', 'Uninstall-Vardokeep.ps1')) {
+            $ast = [System.Management.Automation.Language.Parser]::ParseFile((Join-Path $scriptsDir $name), [ref]$null, [ref]$null)
+            $reads = $ast.FindAll({ param($n) $n -is [System.Management.Automation.Language.VariableExpressionAst] -and $n.VariablePath.DriveName -eq 'env' }, $true)
+            @($reads | ForEach-Object { "$name line $($_.Extent.StartLineNumber)" }) | Should -BeNullOrEmpty
+        }
+    }
+
+    It 'Get-SystemFolders is the same in every script that takes system folders' {
+        $reference = Get-FunctionText 'Install-Vardokeep.ps1' 'Get-SystemFolders'
+        $reference | Should -Not -BeNullOrEmpty
+        Get-FunctionText 'Setup-Run.ps1' 'Get-SystemFolders' | Should -BeExactly $reference
+        Get-FunctionText 'Run-Backup.ps1' 'Get-SystemFolders' | Should -BeExactly $reference
+    }
+}

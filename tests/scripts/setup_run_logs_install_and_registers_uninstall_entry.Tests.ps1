@@ -62,7 +62,7 @@ Describe 'Setup-Run after a successful install' {
     It 'creates the uninstall entry with its values' {
         $FakeWindows.Calls | Should -Contain "New-Item $uninstallKey Force=True"
         $entry = $FakeWindows.Registry[$uninstallKey]
-        $powerShellExe = Join-Path $tree.SystemRoot 'System32/WindowsPowerShell/v1.0/powershell.exe'
+        $powerShellExe = Join-Path $tree.System32 'WindowsPowerShell/v1.0/powershell.exe'
         $uninstallScript = Join-Path $tree.InstallDir 'Uninstall-Vardokeep.ps1'
         $expected = [ordered]@{
             DisplayName = 'String:Vardokeep Agent - pc-01'
