@@ -57,18 +57,19 @@ Describe 'The private key' {
 
     It 'keeps the installing user''s entry when only the named SIDs are granted, as a single mixed call did' {
         $ErrorActionPreference = 'Continue'  # icacls' refusals go to its error stream
+        $icacls = Join-Path $tree.System32 'icacls.exe'
         $null = New-Item -ItemType Directory -Path (Split-Path -Parent $keyPath) -Force
         $null = & (Join-Path $tree.OpenSsh 'ssh-keygen.exe') -q -t ed25519 -N '""' -f $keyPath
         # /setowner is a command form of its own: the mixed call is refused whole.
-        $null = icacls.exe $keyPath '/inheritance:r' '/grant:r' '*S-1-5-18:F' '*S-1-5-32-544:F' '/setowner' '*S-1-5-18' 2>$null
+        $null = & $icacls $keyPath '/inheritance:r' '/grant:r' '*S-1-5-18:F' '*S-1-5-32-544:F' '/setowner' '*S-1-5-18' 2>$null
         $LASTEXITCODE | Should -Not -Be 0
-        $null = icacls.exe $keyPath '/inheritance:r' '/grant:r' '*S-1-5-18:F' '*S-1-5-32-544:F'
+        $null = & $icacls $keyPath '/inheritance:r' '/grant:r' '*S-1-5-18:F' '*S-1-5-32-544:F'
         $LASTEXITCODE | Should -Be 0
         $acl = $FakeWindows.Acl[$keyPath]
         $acl.Owner | Should -Be $VkTest.InstallerSid
         @($acl.Entries | ForEach-Object { $_.Sid }) | Should -Contain $VkTest.InstallerSid
         foreach ($refused in @(@('/reset', '/grant', '*S-1-5-18:F'), @('/setowner'), @('/grant:x', '*S-1-5-18:F'), @('/remove', 'S-1-5-18'))) {
-            $null = icacls.exe $keyPath @refused 2>$null
+            $null = & $icacls $keyPath @refused 2>$null
             $LASTEXITCODE | Should -Not -Be 0 -Because ($refused -join ' ')
         }
     }
