@@ -47,25 +47,72 @@ bool is_unfinished_tail(const Store* store, uint64_t offset, uint64_t size) {
   return true;
 }
 
-// Reads and checks the record at `offset`; false when it is not a whole,
-// correct record with the next ordinal.
-bool read_record(const Store* store, uint64_t offset, uint64_t size, uint8_t* header,
-                 uint8_t* data) {
-  if (size - offset < kChunkRecordHeaderSize) return false;
-  if (!io_read_at(store->log_fd, offset, header, kChunkRecordHeaderSize)) return false;
-  if (get_u32le(header) != kChunkRecordMagic) return false;
-  if (get_u32le(header + kChunkRecordCheckOffset) != header_check(header)) return false;
-  if (get_u64le(header + kChunkRecordIdOffset) != store->chunks.size() + 1) return false;
-  if (get_u32le(header + kChunkRecordReservedOffset) != 0) return false;
+enum class RecordState { sound, bad_header, bad_bytes };
+
+// Reads and checks the record at `offset`: a whole header with the next
+// ordinal, its bytes present, and their XXH3 as the header gives it.
+RecordState read_record(const Store* store, uint64_t offset, uint64_t size, uint8_t* header,
+                        uint8_t* data) {
+  if (size - offset < kChunkRecordHeaderSize) return RecordState::bad_header;
+  if (!io_read_at(store->log_fd, offset, header, kChunkRecordHeaderSize)) return RecordState::bad_header;
+  if (get_u32le(header) != kChunkRecordMagic) return RecordState::bad_header;
+  if (get_u32le(header + kChunkRecordCheckOffset) != header_check(header)) return RecordState::bad_header;
+  if (get_u64le(header + kChunkRecordIdOffset) != store->chunks.size() + 1) return RecordState::bad_header;
+  if (get_u32le(header + kChunkRecordReservedOffset) != 0) return RecordState::bad_header;
   const uint32_t length = get_u32le(header + kChunkRecordDescriptorOffset);
-  if (length > kMaxChunkLength) return false;
-  if (size - offset - kChunkRecordHeaderSize < length) return false;
-  if (length > 0 && !io_read_at(store->log_fd, offset + kChunkRecordHeaderSize, data, length)) return false;
+  if (length > kMaxChunkLength) return RecordState::bad_header;
+  if (size - offset - kChunkRecordHeaderSize < length) return RecordState::bad_header;
+  if (length > 0 && !io_read_at(store->log_fd, offset + kChunkRecordHeaderSize, data, length))
+    return RecordState::bad_bytes;
   // XXH3 is enough to tell a torn record; readers re-hash both on use.
   uint8_t actual[kChunkDescriptorSize];
   chunk_descriptor_build(data, length, actual);
   return std::memcmp(actual + kDescriptorXxh3LowOffset,
-                     header + kChunkRecordDescriptorOffset + kDescriptorXxh3LowOffset, 16) == 0;
+                     header + kChunkRecordDescriptorOffset + kDescriptorXxh3LowOffset, 16) == 0
+             ? RecordState::sound
+             : RecordState::bad_bytes;
+}
+
+// The newer valid slot of chunks.count; an empty file (a store made before
+// it existed) counts nothing and leaves `count_known` false.
+bool read_confirmed_count(Store* store, uint64_t* end, std::string* error) {
+  uint64_t size;
+  if (!io_file_size(store->count_fd, &size)) return set_error(error, "cannot measure the chunk count");
+  store->count_known = false;
+  *end = 0;
+  if (size == 0) return true;
+  uint8_t slots[2 * kChunkCountSlotSize] = {};
+  const size_t n = size < sizeof slots ? static_cast<size_t>(size) : sizeof slots;
+  if (!io_read_at(store->count_fd, 0, slots, n))
+    return set_error(error, "cannot read the chunk count: " + io_last_error_text());
+  for (int i = 0; i < 2; ++i) {
+    const uint8_t* slot = slots + i * kChunkCountSlotSize;
+    if (get_u64le(slot + 24) != hash_xxh3_64(slot, 24)) continue;
+    const uint64_t sequence = get_u64le(slot);
+    if (store->count_known && sequence <= store->count_sequence) continue;
+    store->count_known = true;
+    store->count_sequence = sequence;
+    store->confirmed_count = get_u64le(slot + 8);
+    *end = get_u64le(slot + 16);
+  }
+  if (!store->count_known) return set_error(error, "chunk count has no valid slot");
+  return true;
+}
+
+bool write_confirmed_count(Store* store, std::string* error) {
+  uint8_t slot[kChunkCountSlotSize];
+  const uint64_t sequence = store->count_sequence + 1;
+  put_u64le(slot, sequence);
+  put_u64le(slot + 8, store->chunks.size());
+  put_u64le(slot + 16, store->indexed_end);
+  put_u64le(slot + 24, hash_xxh3_64(slot, 24));
+  if (!io_write_at(store->count_fd, (sequence % 2) * kChunkCountSlotSize, slot, sizeof slot) ||
+      !io_sync(store->count_fd))
+    return set_error(error, "cannot record the chunk count: " + io_last_error_text());
+  store->count_sequence = sequence;
+  store->confirmed_count = store->chunks.size();
+  store->count_known = true;
+  return true;
 }
 
 bool write_fresh_log_magic(Store* store, std::string* error) {
@@ -94,11 +141,16 @@ bool store_open(Store* store, const std::string& directory, bool create, std::st
   if (store->lock_fd < 0) return set_error(error, "cannot open the store lock: " + io_last_error_text());
   store->log_fd = io_open_read_write(directory + "/" + kStoreChunkLogName);
   if (store->log_fd < 0) return set_error(error, "cannot open the chunk log: " + io_last_error_text());
+  store->count_fd = io_open_read_write(directory + "/" + kStoreChunkCountName);
+  if (store->count_fd < 0) return set_error(error, "cannot open the chunk count: " + io_last_error_text());
   store->indexed_end = 0;
   if (!store_lock(store, error)) return false;
   bool ok = store_catch_up(store, error);
-  // A new chunk log's name must survive a crash as well as its magic.
-  if (ok && create && !io_sync_directory(directory)) {
+  // A store made before chunks.count counts from now on what it holds.
+  const bool new_count = ok && !store->count_known;
+  if (new_count) ok = write_confirmed_count(store, error);
+  // New files' names must survive a crash as well as their contents.
+  if (ok && (create || new_count) && !io_sync_directory(directory)) {
     ok = false;
     *error = "cannot flush the store directory: " + io_last_error_text();
   }
@@ -109,8 +161,9 @@ bool store_open(Store* store, const std::string& directory, bool create, std::st
 void store_close(Store* store) {
   if (store->locked) store_unlock(store);
   io_close(store->log_fd);
+  io_close(store->count_fd);
   io_close(store->lock_fd);
-  store->log_fd = store->lock_fd = -1;
+  store->log_fd = store->lock_fd = store->count_fd = -1;
 }
 
 bool store_lock(Store* store, std::string* error) {
@@ -136,13 +189,22 @@ bool store_catch_up(Store* store, std::string* error) {
     store->indexed_end = kChunkLogMagicSize;
   }
   if (size < store->indexed_end) return set_error(error, "chunk log shrank below indexed records");
+  // Other runs may have confirmed more since the last look.
+  uint64_t confirmed_end;
+  if (!read_confirmed_count(store, &confirmed_end, error)) return false;
+  if (store->count_known && size < confirmed_end)
+    return set_error(error, "chunk log ends before its confirmed records");
   uint8_t header[kChunkRecordHeaderSize];
   uint8_t data[kMaxChunkLength];
   uint64_t at = store->indexed_end;
   while (at < size) {
-    if (!read_record(store, at, size, header, data)) {
-      if (!is_unfinished_tail(store, at, size))
-        return set_error(error, "chunk log damaged at offset " + std::to_string(at));
+    const bool confirmed = store->count_known && store->chunks.size() < store->confirmed_count;
+    const RecordState state = read_record(store, at, size, header, data);
+    if (state == RecordState::bad_header || (state == RecordState::bad_bytes && !confirmed)) {
+      // Past the confirmed count nothing was ever promised: cut. Without a
+      // count, only what can be an unfinished last record is cut.
+      const bool cut = store->count_known ? !confirmed : is_unfinished_tail(store, at, size);
+      if (!cut) return set_error(error, "chunk log damaged at offset " + std::to_string(at));
       if (!io_truncate(store->log_fd, at) || !io_sync(store->log_fd))
         return set_error(error, "cannot cut the unfinished chunk record: " + io_last_error_text());
       break;
@@ -151,10 +213,17 @@ bool store_catch_up(Store* store, std::string* error) {
     chunk.record_offset = at;
     std::memcpy(chunk.descriptor, header + kChunkRecordDescriptorOffset, kChunkDescriptorSize);
     store->chunks.push_back(chunk);
-    store->ids_by_descriptor.emplace(descriptor_key(chunk.descriptor), store->chunks.size());
+    // A damaged confirmed record keeps its ID but is never offered again: its
+    // content, sent anew, is stored under a new ID.
+    if (state == RecordState::sound)
+      store->ids_by_descriptor.emplace(descriptor_key(chunk.descriptor), store->chunks.size());
+    else
+      store->damaged_offsets.push_back(at);
     at += kChunkRecordHeaderSize + get_u32le(chunk.descriptor + kDescriptorLengthOffset);
   }
   store->indexed_end = at;
+  if (store->count_known && store->chunks.size() < store->confirmed_count)
+    return set_error(error, "chunk log ends before its confirmed records");
   return true;
 }
 
@@ -200,7 +269,7 @@ bool store_append_chunks(Store* store, ChunkToStore* chunks, size_t count, std::
     store->ids_by_descriptor.emplace(descriptor_key(chunk.descriptor), store->chunks.size());
   }
   store->indexed_end += records.size();
-  return true;
+  return write_confirmed_count(store, error);
 }
 
 bool store_chunk_length(const Store* store, uint64_t id, uint32_t* length) {

@@ -21,6 +21,11 @@ struct Store {
   std::string directory;
   int lock_fd = -1;
   int log_fd = -1;
+  int count_fd = -1;
+  uint64_t count_sequence = 0;       // of the newest valid chunks.count slot
+  uint64_t confirmed_count = 0;      // records ever confirmed to a client
+  bool count_known = false;          // false for a store made before chunks.count
+  std::vector<uint64_t> damaged_offsets;  // confirmed records whose bytes fail their hash
   bool locked = false;
   uint64_t indexed_end = 0;          // log bytes covered by `chunks`
   std::vector<StoredChunk> chunks;   // chunk ID k is chunks[k - 1]
@@ -35,7 +40,10 @@ struct ChunkToStore {
 };
 
 // Opens (and with `create`, makes) the store and indexes its chunk log,
-// cutting off a record that a killed run left unfinished.
+// cutting off records past the confirmed count that a killed run left
+// unfinished. A confirmed record whose bytes are damaged keeps its ID (it is
+// listed in `damaged_offsets` and fails when read); one whose header is
+// damaged stops the store from opening.
 bool store_open(Store* store, const std::string& directory, bool create, std::string* error);
 void store_close(Store* store);
 

@@ -2,6 +2,7 @@
 //
 //   lock             empty file; its exclusive lock serialises every change
 //   chunks.log       append-only chunk log
+//   chunks.count     how many chunk records have been confirmed to a client
 //   snapshots/NAME   one uploaded manifest per confirmed snapshot, verbatim
 //   incoming/        uploads in progress (NAME.part); leftovers of killed runs
 //                    may be deleted while no `receive` runs
@@ -18,8 +19,21 @@
 //   72  L    the chunk's bytes, uncompressed
 //
 // A record is written and flushed before its ID is sent, so every ID a client
-// was ever given stays readable. A record that a killed run left unfinished
-// can only be the last one; opening the store cuts it off.
+// was ever given stays readable.
+//
+// chunks.count: two 32-byte slots, written in turn (slot = sequence % 2) and
+// flushed after the records they count and before any of their IDs is sent:
+//   0   u64  sequence (the newer valid slot counts)
+//   8   u64  confirmed records C
+//   16  u64  log offset just past record C
+//   24  u64  XXH3-64 over bytes 0..23 of the slot
+// A torn write spoils only the slot being written; the other still holds the
+// previous count, and no ID past it had been sent. Records up to C are never
+// cut: damage among them is reported, and their IDs are never issued again.
+// Records past C were never confirmed; opening the store keeps those that
+// read whole and cuts the log at the first that does not. A store made
+// before chunks.count existed is read as before (an unfinished last record
+// is cut, damage further in is reported) and then gets its count.
 #pragma once
 
 #include <cstdint>
@@ -35,5 +49,7 @@ inline constexpr uint32_t kChunkRecordReservedOffset = 68;
 
 inline constexpr char kStoreLockName[] = "lock";
 inline constexpr char kStoreChunkLogName[] = "chunks.log";
+inline constexpr char kStoreChunkCountName[] = "chunks.count";
+inline constexpr uint32_t kChunkCountSlotSize = 32;
 inline constexpr char kStoreSnapshotDirectory[] = "snapshots";
 inline constexpr char kStoreIncomingDirectory[] = "incoming";

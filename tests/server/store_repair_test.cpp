@@ -72,6 +72,45 @@ TEST(StoreRepair, DamageBeforeTheTailIsReportedNotCut) {
   EXPECT_EQ(restore.status, 1);
 }
 
+TEST(StoreRepair, ConfirmedRecordsAreNeverCutAndTheirIdsNeverReissued) {
+  // One damaged byte in the last confirmed record looks like an unfinished
+  // append, but its ID was sent: cutting it would hand ID 2 out again.
+  TwoChunkStore s;
+  Bytes log = read_file(s.log);
+  log[log.size() - 10] ^= 0x01;
+  write_file(s.log, log);
+  const RunResult check = run_refserver({"check-store", "--store", s.store});
+  EXPECT_EQ(check.status, 1);
+  EXPECT_NE(check.err.find("chunk log damaged at offset " + std::to_string(8 + 72 + 4096)), std::string::npos)
+      << check.err;
+  EXPECT_EQ(read_file(s.log), log) << "nothing cut away";
+  // The store still takes sessions; new content gets ID 3, and the damaged
+  // chunk's content, sent again, is stored anew under ID 4.
+  std::string errors;
+  EXPECT_FALSE(upload_fresh(s.store, {pattern_chunk(10, 33)}, manifest_bytes({dir_entry("."), file_entry("g", 10, {3})}),
+                            &errors).empty())
+      << errors;
+  EXPECT_FALSE(upload_fresh(s.store, {s.b}, manifest_bytes({dir_entry("."), file_entry("h", 100, {4})}), &errors).empty())
+      << errors;
+}
+
+TEST(StoreRepair, TornAppendPastTheConfirmedCountIsCut) {
+  // A crash made a later page of an append durable but not an earlier one:
+  // nothing past the confirmed count was ever promised, so the store cuts it
+  // instead of refusing every later session.
+  TwoChunkStore s;
+  const uint64_t clean = file_size(s.log);
+  Bytes torn(4096, 0);
+  put_bytes(torn, pattern_chunk(4096, 34));
+  append(s.log, torn);
+  EXPECT_EQ(run_refserver({"list", "--store", s.store}).out, s.name + "\n");
+  EXPECT_EQ(file_size(s.log), clean);
+  std::string errors;
+  EXPECT_FALSE(upload_fresh(s.store, {pattern_chunk(10, 35)}, manifest_bytes({dir_entry("."), file_entry("g", 10, {3})}),
+                            &errors).empty())
+      << errors;
+}
+
 TEST(StoreRepair, DamagedSnapshotsAndStrayFilesAreTold) {
   TwoChunkStore s;
   write_file(s.store + "/incoming/123-1-0.part", Bytes(5, 1));
