@@ -47,3 +47,21 @@ bool format_package_member_path(char16_t* out, size_t capacity, const char16_t* 
     const char16_t* const parts[] = {directory, u"\\", name};
     return join_texts(out, capacity, parts, 3);
 }
+
+bool plain_final_path(char16_t* out, size_t capacity, const char16_t* final_path) {
+    const char16_t* const long_prefix = u"\\\\?\\";
+    for (size_t i = 0; i < 4; ++i)
+        if (final_path[i] != long_prefix[i]) return false;
+    const char16_t* rest = final_path + 4;
+    const char16_t letter = static_cast<char16_t>(rest[0] | 0x20);
+    if (letter >= u'a' && letter <= u'z' && rest[1] == u':' && rest[2] == u'\\' && rest[3] != 0) {
+        const char16_t* const parts[] = {rest};
+        return join_texts(out, capacity, parts, 1);
+    }
+    const char16_t* const unc = u"UNC\\";
+    for (size_t i = 0; i < 4; ++i)
+        if (rest[i] != unc[i]) return false;
+    if (rest[4] == 0 || rest[4] == u'\\') return false;
+    const char16_t* const parts[] = {u"\\\\", rest + 4};
+    return join_texts(out, capacity, parts, 2);
+}

@@ -30,3 +30,9 @@ bool format_package_directory_path(char16_t* out, size_t capacity, const char16_
 // "<directory>\<name>", false when it would not fit.
 bool format_package_member_path(char16_t* out, size_t capacity, const char16_t* directory,
                                 const char16_t* name);
+
+// The path that GetFinalPathNameByHandleW gives for a directory handle, in the
+// form the package paths use: "\\?\C:\..." becomes "C:\...", "\\?\UNC\server\..."
+// becomes "\\server\...". False for any other form (a volume GUID path, a
+// device path, a bare drive) and when the result would not fit `capacity` units.
+bool plain_final_path(char16_t* out, size_t capacity, const char16_t* final_path);

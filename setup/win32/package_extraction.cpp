@@ -6,11 +6,67 @@
 
 #include "../bounded_text.h"
 #include "setup_state.h"
+#include "setup_win32_api.h"
 
 namespace {
 
-// Protected DACL: nothing inherited from the temporary directory.
-constexpr wchar_t package_directory_sddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Owned by Administrators whatever the token's default owner, and a protected
+// DACL: nothing inherited from the temporary directory.
+constexpr wchar_t package_directory_sddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// An unelevated process of the same user holds FILE_DELETE_CHILD on the
+// temporary directory and owns what it creates there; a volume without
+// persistent ACLs (FAT) has no owner or DACL to rely on.
+bool volume_keeps_acls(HANDLE directory) {
+    DWORD flags = 0;
+    return setup_win32_api.GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &flags, nullptr,
+                                                         0) &&
+           (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+bool owned_by_administrators_or_system(HANDLE directory) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (setup_win32_api.GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool ours = owner != nullptr && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                           IsWellKnownSid(owner, WinLocalSystemSid));
+    LocalFree(descriptor);
+    return ours;
+}
+
+// Where the handle really is: a junction in the temporary path is resolved here.
+bool final_path_of(HANDLE directory, char16_t* out) {
+    char16_t final_path[package_path_capacity];
+    const DWORD length = setup_win32_api.GetFinalPathNameByHandleW(directory, wide(final_path), package_path_capacity,
+                                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return length != 0 && length < package_path_capacity && plain_final_path(out, package_path_capacity, final_path);
+}
+
+// Opens the directory just created and keeps it open. Read access to its
+// owner needs READ_CONTROL. From here on every package path is built from the
+// handle's final path. On false nothing is held and the directory, still
+// empty, is removed.
+bool hold_package_directory() {
+    SetupState& s = setup_state;
+    HANDLE directory = setup_win32_api.CreateFileW(wide(s.package_directory), FILE_LIST_DIRECTORY | READ_CONTROL,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    char16_t final_path[package_path_capacity];
+    const bool ours = directory != INVALID_HANDLE_VALUE && volume_keeps_acls(directory) &&
+                      owned_by_administrators_or_system(directory) && final_path_of(directory, final_path);
+    if (!ours) {
+        if (directory != INVALID_HANDLE_VALUE) setup_win32_api.CloseHandle(directory);
+        // Only an empty directory goes, and a junction in its place goes itself.
+        setup_win32_api.RemoveDirectoryW(wide(s.package_directory));
+        return false;
+    }
+    const char16_t* const parts[] = {final_path};
+    join_texts(s.package_directory, package_path_capacity, parts, 1);  // same capacity: always fits
+    s.package_directory_handle = directory;
+    return true;
+}
 
 // One resource into one new file, written with a single WriteFile.
 bool write_package_file(size_t position) {
@@ -57,10 +113,10 @@ bool extract_package() {
         return false;
     }
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    const BOOL created = CreateDirectoryW(wide(s.package_directory), &attributes);
+    const BOOL created = setup_win32_api.CreateDirectoryW(wide(s.package_directory), &attributes);
     LocalFree(descriptor);
-    if (!created) {
-        // Whatever is there is not ours to remove.
+    // When it cannot be created, whatever is there is not ours to remove.
+    if (!created || !hold_package_directory()) {
         s.package_directory[0] = 0;
         return false;
     }
@@ -87,6 +143,11 @@ void remove_package() {
             DeleteFileW(wide(path));
     }
     if (s.install_log_path[0] != 0) DeleteFileW(wide(s.install_log_path));
+    // The directory cannot be removed while our own handle refuses delete sharing.
+    if (s.package_directory_handle != nullptr) {
+        setup_win32_api.CloseHandle(s.package_directory_handle);
+        s.package_directory_handle = nullptr;
+    }
     // A directory that still holds something else stays.
-    RemoveDirectoryW(wide(s.package_directory));
+    setup_win32_api.RemoveDirectoryW(wide(s.package_directory));
 }

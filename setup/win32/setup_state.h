@@ -18,6 +18,10 @@ struct SetupState {
     // Empty until a package has been extracted; kept after its removal.
     char16_t package_directory[package_path_capacity];
     char16_t install_log_path[package_path_capacity];
+    // The open package directory, from its creation until just before its
+    // removal: without delete sharing, neither it nor a folder above it can be
+    // renamed meanwhile. Null while no package is held.
+    HANDLE package_directory_handle;
 };
 
 extern SetupState setup_state;

@@ -34,4 +34,38 @@ TEST(PackageDirectoryName, RefusesAPathLongerThanItsCapacity) {
     EXPECT_FALSE(format_package_member_path(out, package_path_capacity, (directory + u"d").c_str(), u"README.md"));
 }
 
+// Later paths are built from the handle's final path; only a drive or a UNC
+// path is a form that CreateFileW and PowerShell's -File both take.
+TEST(PackageDirectoryName, FinalPathLosesOnlyItsLongFormPrefix) {
+    struct Row {
+        const char16_t* final_path;
+        const char16_t* plain;  // nullptr: refused
+    };
+    const Row rows[] = {
+        {u"\\\\?\\C:\\Users\\adm\\AppData\\Local\\Temp\\Vardokeep-x", u"C:\\Users\\adm\\AppData\\Local\\Temp\\Vardokeep-x"},
+        {u"\\\\?\\d:\\t\\Vardokeep-x", u"d:\\t\\Vardokeep-x"},
+        {u"\\\\?\\UNC\\server\\share\\Vardokeep-x", u"\\\\server\\share\\Vardokeep-x"},
+        {u"\\\\?\\Volume{0b5c7a40-0000-0000-0000-100000000000}\\t\\Vardokeep-x", nullptr},
+        {u"\\\\?\\C:\\", nullptr},
+        {u"\\\\?\\UNC\\", nullptr},
+        {u"\\\\?\\UNC\\\\share", nullptr},
+        {u"\\\\.\\C:\\t\\Vardokeep-x", nullptr},
+        {u"C:\\t\\Vardokeep-x", nullptr},
+        {u"\\\\?", nullptr},
+        {u"", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        char16_t out[package_path_capacity];
+        const bool ok = plain_final_path(out, package_path_capacity, row.final_path);
+        EXPECT_EQ(ok, row.plain != nullptr);
+        if (ok && row.plain != nullptr) {
+            EXPECT_EQ(std::u16string(out), row.plain);
+        }
+    }
+    char16_t small[8];
+    EXPECT_FALSE(plain_final_path(small, 8, u"\\\\?\\C:\\Temp\\x"));
+    EXPECT_TRUE(plain_final_path(small, 8, u"\\\\?\\C:\\Tmp\\"));
+}
+
 }  // namespace

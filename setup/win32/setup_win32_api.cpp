@@ -1,0 +1,13 @@
+#include "setup_win32_api.h"
+
+const SetupWin32Api setup_win32_real_api = {
+    &::CreateDirectoryW,
+    &::CreateFileW,
+    &::GetVolumeInformationByHandleW,
+    &::GetSecurityInfo,
+    &::GetFinalPathNameByHandleW,
+    &::CloseHandle,
+    &::RemoveDirectoryW,
+};
+
+SetupWin32Api setup_win32_api = setup_win32_real_api;
