@@ -384,7 +384,9 @@ function Set-ForeignAcl([string]$Path, [switch]$WithExplicitEntry) {
 #               [/remove[:g|:d] Sid[...]] [/inheritance:e|d|r] [/T] [/C] [/L] [/Q]
 # /setowner and /reset are forms of their own; a command line that mixes them
 # with the edit options, or names anything else, is refused with "Invalid
-# parameter" and a non-zero exit code, and nothing is changed.
+# parameter" and a non-zero exit code, and nothing is changed. The exact code is
+# not documented; 87 (ERROR_INVALID_PARAMETER) stands for it, and tests only
+# ask that it is not 0.
 function Invoke-FakeIcaclsEdit($Acl, [string[]]$Words) {
     # Checks the whole command line before changing anything.
     $ops = New-Object System.Collections.Generic.List[object]
