@@ -28,6 +28,30 @@ function Get-SystemFolders {
     return $folders
 }
 
+function Quote-Argument([string]$Value) {
+    # Windows command-line rules: backslashes before a double quote are doubled
+    # and the quote escaped; trailing backslashes are doubled before the closing
+    # quote. Every element is quoted, the empty one included. \z, not $: a final
+    # line feed must not count as the end of the value.
+    $escaped = [regex]::Replace($Value, '(\\*)"', '$1$1\"')
+    $escaped = [regex]::Replace($escaped, '(\\+)\z', '$1$1')
+    return '"' + $escaped + '"'
+}
+
+function Get-UninstallCommandLine([string]$PowerShellExe, [string]$UninstallScript, [string]$Machine) {
+    # The installed-applications list starts the command as the user who asks,
+    # unelevated, and the uninstall script requires an administrator: so the
+    # entry starts Windows PowerShell to ask for elevation once. Three parsers
+    # read what is built here: Windows splits the outer line, PowerShell parses
+    # the decoded command, and Windows splits the inner argument string again.
+    $inner = (@('-NoProfile', '-ExecutionPolicy', 'Bypass', '-File', $UninstallScript, '-Machine', $Machine) |
+        ForEach-Object { Quote-Argument $_ }) -join ' '
+    $literal = { param([string]$Text) "'" + [System.Management.Automation.Language.CodeGeneration]::EscapeSingleQuotedStringContent($Text) + "'" }
+    $command = 'Start-Process -FilePath ' + (& $literal $PowerShellExe) + ' -Verb RunAs -ArgumentList ' + (& $literal $inner)
+    $encoded = [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($command))
+    return (Quote-Argument $PowerShellExe) + ' -NoProfile -EncodedCommand ' + $encoded
+}
+
 $output = & {
     try {
         & (Join-Path $PSScriptRoot 'Install-Vardokeep.ps1') -EnrollmentFile $EnrollmentFile -Source $Source -At $At -UseVss:$UseVss.IsPresent
@@ -44,7 +68,7 @@ $output = & {
         $key = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vardokeep-' + $machine
         $powerShellExe = Join-Path $systemFolders.System32 'WindowsPowerShell\v1.0\powershell.exe'
         $uninstallScript = Join-Path $installDir 'Uninstall-Vardokeep.ps1'
-        $uninstallString = '"' + $powerShellExe + '" -NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '" -Machine "' + $machine + '"'
+        $uninstallString = Get-UninstallCommandLine $powerShellExe $uninstallScript $machine
         $null = New-Item -Path $key -Force
         $null = New-ItemProperty -LiteralPath $key -Name 'DisplayName' -PropertyType String -Value ('Vardokeep Agent - ' + $machine) -Force
         $null = New-ItemProperty -LiteralPath $key -Name 'DisplayVersion' -PropertyType String -Value '0.1.0' -Force

@@ -88,3 +88,32 @@ Describe 'The runner''s command line' -Tag wine {
         $split[0] | Should -Be $expected
     }
 }
+
+Describe 'The uninstall entry''s command line' -Tag wine {
+    BeforeAll {
+        # The setup wrapper's own functions, taken from its text.
+        $setupRun = [System.Management.Automation.Language.Parser]::ParseFile((Join-Path $VkTest.RepoScripts 'Setup-Run.ps1'), [ref]$null, [ref]$null)
+        foreach ($name in @('Quote-Argument', 'Get-UninstallCommandLine')) {
+            $definition = $setupRun.Find({ param($n) $n -is [System.Management.Automation.Language.FunctionDefinitionAst] -and $n.Name -eq $name }, $true)
+            . ([scriptblock]::Create($definition.Extent.Text))
+        }
+    }
+
+    It 'reaches the elevated PowerShell as the uninstall arguments, through Windows, PowerShell and Windows again' {
+        $powerShellExe = 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe'
+        # A quote of each kind PowerShell reads as a single quote, and a space.
+        $uninstallScript = 'C:\Program Files\Vardokeep d''Ana ' + [char]0x2019 + '\Uninstall-Vardokeep.ps1'
+        $line = Get-UninstallCommandLine $powerShellExe $uninstallScript 'pc-01'
+        $outer = (Split-OnWindows @($line))[0]
+        $outer.Count | Should -Be 4
+        $outer[0..2] | Should -Be @($powerShellExe, '-NoProfile', '-EncodedCommand')
+        $command = [Text.Encoding]::Unicode.GetString([Convert]::FromBase64String($outer[3]))
+        $ast = [System.Management.Automation.Language.Parser]::ParseInput($command, [ref]$null, [ref]$null)
+        $elements = $ast.Find({ param($n) $n -is [System.Management.Automation.Language.CommandAst] }, $true).CommandElements
+        $values = @($elements | ForEach-Object { if ($_ -is [System.Management.Automation.Language.CommandParameterAst]) { '-' + $_.ParameterName } else { $_.Value } })
+        $values[0..4] | Should -Be @('Start-Process', '-FilePath', $powerShellExe, '-Verb', 'RunAs')
+        $values[5] | Should -Be '-ArgumentList'
+        $values.Count | Should -Be 7
+        (Split-OnWindows @($values[6]))[0] | Should -Be @('-NoProfile', '-ExecutionPolicy', 'Bypass', '-File', $uninstallScript, '-Machine', 'pc-01')
+    }
+}

@@ -174,4 +174,10 @@ Describe 'What the scripts share' {
         Get-FunctionText 'Setup-Run.ps1' 'Get-SystemFolders' | Should -BeExactly $reference
         Get-FunctionText 'Run-Backup.ps1' 'Get-SystemFolders' | Should -BeExactly $reference
     }
+
+    It 'Quote-Argument is the same in the runner and the setup wrapper' {
+        $reference = Get-FunctionText 'Run-Backup.ps1' 'Quote-Argument'
+        $reference | Should -Not -BeNullOrEmpty
+        Get-FunctionText 'Setup-Run.ps1' 'Quote-Argument' | Should -BeExactly $reference
+    }
 }

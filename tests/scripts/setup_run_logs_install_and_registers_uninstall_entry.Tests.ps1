@@ -69,7 +69,7 @@ Describe 'Setup-Run after a successful install' {
             DisplayVersion = 'String:0.1.0'
             Publisher = 'String:Vardo'
             InstallLocation = "String:$($tree.InstallDir)"
-            UninstallString = "String:`"$powerShellExe`" -NoProfile -ExecutionPolicy Bypass -File `"$uninstallScript`" -Machine `"pc-01`""
+            UninstallString = "String:$($entry['UninstallString'].Value)"
             NoModify = 'DWord:1'
             NoRepair = 'DWord:1'
         }
@@ -77,6 +77,33 @@ Describe 'Setup-Run after a successful install' {
         foreach ($name in $expected.Keys) {
             "$($entry[$name].Type):$($entry[$name].Value)" | Should -BeExactly $expected[$name]
         }
+    }
+
+    It 'registers an uninstall command that asks for elevation once, then runs the uninstall script' {
+        # The list starts the command unelevated; the decoded command must be one
+        # Start-Process -Verb RunAs of constants alone, and is run here with the
+        # prompt mocked.
+        $powerShellExe = Join-Path $tree.System32 'WindowsPowerShell/v1.0/powershell.exe'
+        $uninstallScript = Join-Path $tree.InstallDir 'Uninstall-Vardokeep.ps1'
+        $line = $FakeWindows.Registry[$uninstallKey]['UninstallString'].Value
+        $prefix = "`"$powerShellExe`" -NoProfile -EncodedCommand "
+        $line.StartsWith($prefix, [StringComparison]::Ordinal) | Should -BeTrue
+        $command = [Text.Encoding]::Unicode.GetString([Convert]::FromBase64String($line.Substring($prefix.Length)))
+        $errors = $null
+        $ast = [System.Management.Automation.Language.Parser]::ParseInput($command, [ref]$null, [ref]$errors)
+        $errors | Should -BeNullOrEmpty
+        $commands = @($ast.FindAll({ param($n) $n -is [System.Management.Automation.Language.CommandAst] }, $true))
+        $commands.Count | Should -Be 1
+        $commands[0].GetCommandName() | Should -BeExactly 'Start-Process'
+        foreach ($element in $commands[0].CommandElements) {
+            $element.GetType().Name | Should -BeIn @('StringConstantExpressionAst', 'CommandParameterAst')
+        }
+        $global:VkElevation = $null
+        Mock Start-Process { $global:VkElevation = [pscustomobject]@{ FilePath = $FilePath; Verb = $Verb; ArgumentList = $ArgumentList } }
+        & ([scriptblock]::Create($command))
+        $global:VkElevation.FilePath | Should -BeExactly $powerShellExe
+        $global:VkElevation.Verb | Should -BeExactly 'RunAs'
+        @($global:VkElevation.ArgumentList) | Should -Be @("`"-NoProfile`" `"-ExecutionPolicy`" `"Bypass`" `"-File`" `"$uninstallScript`" `"-Machine`" `"pc-01`"")
     }
 }
 
