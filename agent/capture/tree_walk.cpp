@@ -69,9 +69,10 @@ static char* child_relative_path(const char* parent, const char* name) {
 
 // A reparse point is recorded with its data and never followed: no content,
 // no streams, no change check. Returns false, with the handle still open, when
-// the tag says a filter presents the entry's own data instead.
+// the tag says a filter presents the entry's own data instead and that data is
+// on this machine (`online_only` clear).
 static bool capture_reparse_placeholder(PlatformHandle handle, const PlatformFileInformation& information,
-                                        const char* relative_path) {
+                                        const char* relative_path, bool online_only) {
   auto* buffer = static_cast<uint8_t*>(malloc(WIN_REPARSE_BUFFER_BYTES));
   if (buffer == nullptr) fatal_error("out of memory");
   if (strcmp(relative_path, ".") == 0) fatal_error("source root cannot be a reparse point");
@@ -79,7 +80,7 @@ static bool capture_reparse_placeholder(PlatformHandle handle, const PlatformFil
   if (!platform_reparse_data(handle, buffer, WIN_REPARSE_BUFFER_BYTES, &returned) || returned < 8) {
     fatal_error("read reparse metadata: %s", relative_path);
   }
-  bool bears_data = reparse_tag_bears_data(get_u32le(buffer));
+  bool bears_data = !online_only && reparse_tag_bears_data(get_u32le(buffer));
   if (!bears_data) write_entry_record(handle, information, relative_path, false, 0, buffer, returned);
   free(buffer);
   if (bears_data) return false;
@@ -88,10 +89,14 @@ static bool capture_reparse_placeholder(PlatformHandle handle, const PlatformFil
   return true;
 }
 
+static void walk_listed_entry(const wchar16* windows_path, const char* relative_path, int depth,
+                              uint32_t listed_attributes);
+
 static void capture_directory_children(const wchar16* windows_path, const char* relative_path, int depth) {
   wchar16* pattern = join_windows_path(windows_path, u"*");
   wchar16 name[WIN_MAX_PATH];
-  PlatformHandle search = platform_find_first_file(pattern, name);
+  uint32_t listed_attributes = 0;
+  PlatformHandle search = platform_find_first_file(pattern, name, &listed_attributes);
   if (search == PLATFORM_INVALID_HANDLE) {
     // The code is read before anything else can change it.
     if (platform_last_error() != WIN_ERROR_FILE_NOT_FOUND) fatal_error("enumerate directory: %s", relative_path);
@@ -105,11 +110,12 @@ static void capture_directory_children(const wchar16* windows_path, const char* 
     char* child_path = child_relative_path(relative_path, name_utf8);
     free(name_utf8);
     wchar16* child_windows_path = join_windows_path(windows_path, name);
-    // Attributes are read afresh by the child; the search data is not used.
-    walk_entry(child_windows_path, child_path, depth + 1);
+    // The child reads its attributes afresh; of the listing's, only the one
+    // that nothing else reports is used.
+    walk_listed_entry(child_windows_path, child_path, depth + 1, listed_attributes);
     free(child_windows_path);
     free(child_path);
-  } while (platform_find_next_file(search, name));
+  } while (platform_find_next_file(search, name, &listed_attributes));
   if (platform_last_error() != WIN_ERROR_NO_MORE_FILES) fatal_error("enumeration interrupted: %s", relative_path);
   platform_find_close(search);
 }
@@ -125,7 +131,24 @@ static void require_unchanged(PlatformHandle handle, const PlatformFileInformati
   }
 }
 
+// Data that is not on this machine is never asked for: reading it makes the
+// sync provider download it (or, from the SYSTEM account, refuse, and the run
+// fails every night). A file says so by its attributes; a folder whose
+// contents the provider has not brought in says so only in its parent's
+// listing, and listing it would fetch them.
+constexpr uint32_t DATA_NOT_LOCAL = WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS | WIN_FILE_ATTRIBUTE_OFFLINE;
+
+static bool online_only(bool directory, uint32_t attributes, uint32_t listed_attributes) {
+  if (directory) return (listed_attributes & WIN_FILE_ATTRIBUTE_RECALL_ON_OPEN) != 0;
+  return (attributes & DATA_NOT_LOCAL) != 0;
+}
+
 void walk_entry(const wchar16* windows_path, const char* relative_path, int depth) {
+  walk_listed_entry(windows_path, relative_path, depth, 0);
+}
+
+static void walk_listed_entry(const wchar16* windows_path, const char* relative_path, int depth,
+                              uint32_t listed_attributes) {
   if (depth > static_cast<int>(kManifestMaxDepth)) fatal_error("directory nesting exceeds 128");
   if (is_excluded(relative_path)) return;
   // The manifest may live inside the source; it never captures itself.
@@ -138,6 +161,10 @@ void walk_entry(const wchar16* windows_path, const char* relative_path, int dept
   }
   bool directory = (attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0;
   bool reparse = (attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  // Only a placeholder's own reparse data can stand for what is not here.
+  if (!reparse && online_only(directory, attributes, listed_attributes)) {
+    fatal_error("content is online only, not on this machine: %s", relative_path);
+  }
 
   PlatformHandle handle;
   if (directory) {
@@ -154,14 +181,17 @@ void walk_entry(const wchar16* windows_path, const char* relative_path, int dept
   if (!platform_file_information(handle, &information)) fatal_error("file information: %s", relative_path);
   // The entry may have been replaced between the two looks: what was opened
   // must still be the kind it was opened as, and a plain entry must not have
-  // become a reparse point (it would be recorded as plain, without its data).
+  // become a reparse point (it would be recorded as plain, without its data)
+  // nor lost its data to the cloud (nothing has been read yet).
   if (((information.attributes ^ attributes) & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      ((information.attributes & ~attributes) & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      ((information.attributes & ~attributes) & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      (!reparse && online_only(directory, information.attributes, 0))) {
     fatal_error("source changed during backup: %s", relative_path);
   }
 
   if (reparse) {
-    if (capture_reparse_placeholder(handle, information, relative_path)) return;
+    bool not_here = online_only(directory, attributes | information.attributes, listed_attributes);
+    if (capture_reparse_placeholder(handle, information, relative_path, not_here)) return;
     // A file whose filter presents its content is opened again without
     // FILE_FLAG_OPEN_REPARSE_POINT, so that reads return what the filter
     // presents; a folder is enumerated as it is.
@@ -170,7 +200,8 @@ void walk_entry(const wchar16* windows_path, const char* relative_path, int dept
       handle = platform_create_file(windows_path, FILE_ACCESS, FILE_SHARE, WIN_OPEN_EXISTING, PRESENTED_FILE_FLAGS);
       if (handle == PLATFORM_INVALID_HANDLE) fatal_error("open (locked or denied): %s", relative_path);
       if (!platform_file_information(handle, &information)) fatal_error("file information: %s", relative_path);
-      if ((information.attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      if ((information.attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+          online_only(false, information.attributes, 0)) {
         fatal_error("source changed during backup: %s", relative_path);
       }
     }

@@ -18,6 +18,7 @@ inline PlatformHandle const PLATFORM_INVALID_HANDLE = reinterpret_cast<PlatformH
 
 // Windows values the agent's logic uses by name.
 constexpr uint32_t WIN_ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t WIN_ERROR_PATH_NOT_FOUND = 3;
 constexpr uint32_t WIN_ERROR_ACCESS_DENIED = 5;
 constexpr uint32_t WIN_ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr uint32_t WIN_ERROR_NO_MORE_FILES = 18;
@@ -37,9 +38,15 @@ constexpr uint32_t WIN_FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_TEMPORARY = 0x100;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_SPARSE_FILE = 0x200;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_OFFLINE = 0x1000;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
+// Set by directory listings only, on an entry the provider has not brought in.
+constexpr uint32_t WIN_FILE_ATTRIBUTE_RECALL_ON_OPEN = 0x00040000u;
+// Some of the file's data is not on this machine (every placeholder provider).
+constexpr uint32_t WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS = 0x00400000u;
 
 constexpr uint32_t WIN_GENERIC_READ = 0x80000000u;
 constexpr uint32_t WIN_GENERIC_WRITE = 0x40000000u;
@@ -87,6 +94,13 @@ uint32_t platform_process_id();   // GetCurrentProcessId
 // failure is silent and the adjustment's result is not examined.
 void platform_enable_privilege(const wchar16* name);
 
+// RtlSetProcessPlaceholderCompatibilityMode(PHCM_EXPOSE_PLACEHOLDERS = 2),
+// looked up in ntdll at run time: the process then sees cloud placeholders as
+// the reparse points they are instead of disguised as plain files. Where ntdll
+// lacks it (before Windows 10 1803, Wine) nothing happens; the result is not
+// examined.
+void platform_expose_placeholders();
+
 // ------------------------------------------------------------------- text ---
 
 // MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out, capacity):
@@ -112,7 +126,12 @@ PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32
                                     uint32_t disposition, uint32_t flags_and_attributes);
 bool platform_close_handle(PlatformHandle handle);
 // GetFinalPathNameByHandleW(handle, buffer, capacity, 0): as GetFullPathNameW.
+// It fails with ERROR_PATH_NOT_FOUND when the volume has no DOS name (a
+// shadow copy's device).
 uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity);
+// The same with VOLUME_NAME_NT (2): "\Device\HarddiskVolume3\data", a
+// shadow copy's "\Device\HarddiskVolumeShadowCopy7\data".
+uint32_t platform_final_path_nt(PlatformHandle handle, wchar16* buffer, uint32_t capacity);
 
 // ------------------------------------------------------------ descriptors ---
 // Runtime-library descriptors (_open_osfhandle, _lseeki64, _read, _write, _close).
@@ -162,11 +181,12 @@ bool platform_reparse_data(PlatformHandle handle, void* buffer, uint32_t capacit
 bool platform_read_file(PlatformHandle handle, void* buffer, uint32_t length, uint32_t* read);
 
 // FindFirstFileW(pattern) / FindNextFileW: one name per call (cFileName, at most
-// 259 units and a terminator), "." and ".." included. The search ends with
-// false and the last error WIN_ERROR_NO_MORE_FILES; FindFirstFileW answers
-// PLATFORM_INVALID_HANDLE with the last error set when it cannot start.
-PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN_MAX_PATH]);
-bool platform_find_next_file(PlatformHandle search, wchar16 name[WIN_MAX_PATH]);
+// 259 units and a terminator) with the listing's attributes (dwFileAttributes,
+// which alone can carry RECALL_ON_OPEN), "." and ".." included. The search
+// ends with false and the last error WIN_ERROR_NO_MORE_FILES; FindFirstFileW
+// answers PLATFORM_INVALID_HANDLE with the last error set when it cannot start.
+PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN_MAX_PATH], uint32_t* attributes);
+bool platform_find_next_file(PlatformHandle search, wchar16 name[WIN_MAX_PATH], uint32_t* attributes);
 
 // FindFirstStreamW(path, FindStreamInfoStandard) / FindNextStreamW: each data
 // stream's full name (":name:$DATA", the unnamed one "::$DATA") and size. The

@@ -15,6 +15,9 @@ static int print_usage(int code) {
 
 int agent_main(int argc, wchar16** argv) {
   platform_console_setup();
+  // Before any file is looked at: a disguised placeholder would read as a
+  // plain file whose data is not here.
+  platform_expose_placeholders();
   if (argc == 2) {
     if (wide_equals(argv[1], u"--version")) {
       platform_write_stdout(VERSION_LINE, sizeof VERSION_LINE - 1);

@@ -130,6 +130,93 @@ TEST(DataBearingReparse, ContentThatCannotBeHadFailsLoudly) {
   EXPECT_EXIT(check_failing(), testing::ExitedWithCode(1), "^vardokeep-agent: open \\(locked or denied\\): cloud");
 }
 
+bool read_from(const std::u16string& path) {
+  for (const auto& call : substitute.calls) {
+    if (call.operation == "ReadFile" && call.path == path) return true;
+  }
+  return false;
+}
+
+// Content kept only online is never asked for, whatever the tag: a placeholder
+// keeps its reparse data, a folder not yet brought in is not listed. The
+// system disguises placeholders from this program until it asks to see them.
+TEST(DataBearingReparse, ContentKeptOnlyOnlineIsRecordedAsAPlaceholderAndNeverRead) {
+  prepare_source();
+  substitute.disguises_placeholders_by_default = true;
+  SubstituteEntry& cloud = filtered(u"C:\\src\\cloud", 0x9000001A, false, filled(100, 1));
+  cloud.attributes |= WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+  cloud.creation_time = 21;
+  cloud.last_write_time = 116444736000000000ull;
+  cloud.file_index = 31;
+  filtered(u"C:\\src\\hsm", 0xC0000004, false, filled(100, 2)).attributes |= WIN_FILE_ATTRIBUTE_OFFLINE;
+  filtered(u"C:\\src\\wof", 0x80000017, false, filled(100, 3)).attributes |= WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+  // Listed with RECALL_ON_OPEN: recorded, not descended.
+  filtered(u"C:\\src\\remote", 0x9000701A, true).attributes |= WIN_FILE_ATTRIBUTE_RECALL_ON_OPEN;
+  substitute_add_file(u"C:\\src\\remote\\never", filled(10, 4));
+  // Partly local: descended, each child judged on its own.
+  filtered(u"C:\\src\\partly", 0x9000701A, true).attributes |= WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+  filtered(u"C:\\src\\partly\\here", 0x9000001A, false, filled(10, 5));
+  filtered(u"C:\\src\\partly\\away", 0x9000001A, false, filled(10, 6)).attributes |=
+      WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+  CheckRun run = run_check();
+
+  EXPECT_EQ(5u, run.summary["reparse_placeholders"]);
+  EXPECT_EQ(1u, run.summary["files"]);
+  EXPECT_EQ(2u, run.summary["directories"]);
+  EXPECT_EQ(1u, run.summary["chunks_checked"]);
+  const std::vector<OpenSeen> placeholder = {{0x00020000, 1, 0x0A200000}};
+  for (const char16_t* path : {u"C:\\src\\cloud", u"C:\\src\\hsm", u"C:\\src\\wof", u"C:\\src\\partly\\away"}) {
+    SCOPED_TRACE(u8(path));
+    EXPECT_EQ(placeholder, opens_of(path));
+    EXPECT_FALSE(read_from(path));
+  }
+  EXPECT_EQ((std::vector<OpenSeen>{{0x00020000, 7, 0x02200000}}), opens_of(u"C:\\src\\remote"));
+  for (const auto& call : substitute.calls) {
+    EXPECT_NE(u"C:\\src\\remote", call.operation == "FindFirstFileW" ? call.path : u"");
+  }
+  EXPECT_TRUE(read_from(u"C:\\src\\partly\\here"));
+
+  // The record: size 0, the attributes the handle reports, the reparse data.
+  Bytes record = golden_record({"cloud", 33188, 0, 0, 0,
+                                WIN_FILE_ATTRIBUTE_ARCHIVE | WIN_FILE_ATTRIBUTE_REPARSE_POINT |
+                                    WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS,
+                                21, 0x1234ABCD, 0, 31, 116444736000000000ull, reparse_buffer(0x9000001A),
+                                default_descriptor()});
+  EXPECT_NE(run.manifest.end(), std::search(run.manifest.begin(), run.manifest.end(), record.begin(), record.end()));
+  // The listing's bit is not recorded: the folder's attributes are its handle's.
+  Bytes remote_attributes;
+  put_attribute(remote_attributes, "user.vardokeep.windows.attributes", {0x10, 0x04, 0, 0});
+  EXPECT_NE(run.manifest.end(), std::search(run.manifest.begin(), run.manifest.end(), remote_attributes.begin(),
+                                            remote_attributes.end()));
+}
+
+TEST(DataBearingReparse, ContentKeptOnlyOnlineWithoutAPlaceholderFailsTheRun) {
+  struct Case {
+    const char* name;
+    uint32_t attributes;
+  };
+  const Case cases[] = {
+      {"recall on data access", WIN_FILE_ATTRIBUTE_ARCHIVE | WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS},
+      {"offline", WIN_FILE_ATTRIBUTE_ARCHIVE | WIN_FILE_ATTRIBUTE_OFFLINE},
+      {"folder listed with recall on open", WIN_FILE_ATTRIBUTE_DIRECTORY | WIN_FILE_ATTRIBUTE_RECALL_ON_OPEN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    prepare_source();
+    substitute_add_file(u"C:\\src\\away", filled(10, 1)).attributes = c.attributes;
+    EXPECT_EXIT(check_failing(), testing::ExitedWithCode(1),
+                "^vardokeep-agent: content is online only, not on this machine: away \\(Windows error=");
+  }
+  // Data that leaves between the two looks is not read either.
+  prepare_source();
+  substitute_add_file(u"C:\\src\\leaving", filled(10, 1));
+  substitute.hooks.push_back({"CreateFileW", u"C:\\src\\leaving", 1, [] {
+                                substitute_find(u"C:\\src\\leaving")->attributes |= WIN_FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+                              }});
+  EXPECT_EXIT(check_failing(), testing::ExitedWithCode(1),
+              "^vardokeep-agent: source changed during backup: leaving \\(Windows error=");
+}
+
 TEST(DataBearingReparse, OtherReparsePointsStayPlaceholders) {
   prepare_source();
   substitute_add_reparse_point(u"C:\\src\\alias", reparse_buffer(0x8000001B), false);  // app execution alias

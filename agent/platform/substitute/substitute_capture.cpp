@@ -125,6 +125,12 @@ bool next_child(const std::u16string& directory, const std::u16string& after, st
   return false;
 }
 
+// A child's attributes as its directory's listing shows them.
+uint32_t listed_attributes(const std::u16string& directory, const std::u16string& name) {
+  SubstituteEntry* child = substitute_find(is_drive_root(directory) ? directory + name : directory + u"\\" + name);
+  return child == nullptr ? 0 : substitute_visible_attributes(*child, true);
+}
+
 void copy_name(const std::u16string& name, wchar16* out, size_t units) {
   size_t n = std::min(name.size(), units - 1);
   std::copy_n(name.begin(), n, out);
@@ -238,7 +244,7 @@ bool platform_file_information(PlatformHandle handle, PlatformFileInformation* i
   }
   uint64_t size = (entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 && h->stream.empty() ? 0 : content->size();
   *information = PlatformFileInformation{};
-  information->attributes = entry->attributes;
+  information->attributes = substitute_visible_attributes(*entry, false);
   information->creation_time = entry->creation_time;
   information->last_access_time = entry->last_write_time;
   information->last_write_time = entry->last_write_time;
@@ -317,7 +323,7 @@ bool platform_read_file(PlatformHandle handle, void* buffer, uint32_t length, ui
   return true;
 }
 
-PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN_MAX_PATH]) {
+PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN_MAX_PATH], uint32_t* attributes) {
   std::u16string key = substitute_key(pattern);
   std::u16string directory = key;
   if (directory.size() >= 2 && directory.compare(directory.size() - 2, 2, u"\\*") == 0) {
@@ -347,14 +353,16 @@ PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN
     }
     search->last_name = first;
     copy_name(first, name, WIN_MAX_PATH);
+    *attributes = listed_attributes(directory, first);
     return search;
   }
   search->dots_left = 1;
   copy_name(u".", name, WIN_MAX_PATH);
+  *attributes = substitute_visible_attributes(*entry, true);
   return search;
 }
 
-bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH]) {
+bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH], uint32_t* attributes) {
   auto* search = static_cast<SubstituteSearch*>(handle);
   log_call("FindNextFileW", search->directory);
   substitute_run_hooks("FindNextFileW", search->directory);
@@ -362,6 +370,8 @@ bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH]) 
   if (search->dots_left > 0) {
     search->dots_left = 0;
     copy_name(u"..", name, WIN_MAX_PATH);
+    SubstituteEntry* parent = substitute_find(parent_key(search->directory));
+    *attributes = parent == nullptr ? WIN_FILE_ATTRIBUTE_DIRECTORY : substitute_visible_attributes(*parent, true);
     return true;
   }
   std::u16string next;
@@ -371,6 +381,7 @@ bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH]) 
   }
   search->last_name = next;
   copy_name(next, name, WIN_MAX_PATH);
+  *attributes = listed_attributes(search->directory, next);
   return true;
 }
 

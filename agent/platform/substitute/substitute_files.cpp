@@ -52,7 +52,7 @@ uint32_t platform_file_attributes(const wchar16* path) {
     substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
     return WIN_INVALID_FILE_ATTRIBUTES;
   }
-  return entry->attributes;
+  return substitute_visible_attributes(*entry, false);
 }
 
 uint32_t platform_temp_path(uint32_t capacity, wchar16* buffer) {

@@ -30,3 +30,8 @@ uint64_t platform_tick_count() { return substitute.tick_count; }
 uint32_t platform_process_id() { return substitute.process_id; }
 
 void platform_enable_privilege(const wchar16* name) { substitute.enabled_privileges.push_back(name); }
+
+void platform_expose_placeholders() {
+  substitute.calls.push_back({"RtlSetProcessPlaceholderCompatibilityMode", u"", 0, 0, 0, 0});
+  substitute.placeholder_mode = 2;
+}

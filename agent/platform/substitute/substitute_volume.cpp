@@ -11,6 +11,21 @@ bool CaseInsensitiveLess::operator()(const std::u16string& a, const std::u16stri
                                       [](char16_t x, char16_t y) { return fold(x) < fold(y); });
 }
 
+uint32_t substitute_visible_attributes(const SubstituteEntry& entry, bool listing) {
+  uint32_t attributes = entry.attributes;
+  if (!listing) attributes &= ~WIN_FILE_ATTRIBUTE_RECALL_ON_OPEN;
+  bool disguised = substitute.placeholder_mode == 1 ||
+                   (substitute.placeholder_mode == 0 && substitute.disguises_placeholders_by_default);
+  bool cloud_tag = entry.reparse_data.size() >= 4 &&
+                   ((entry.reparse_data[0] | entry.reparse_data[1] << 8 | entry.reparse_data[2] << 16 |
+                     static_cast<uint32_t>(entry.reparse_data[3]) << 24) &
+                    0xFFFF0FFFu) == 0x9000001Au;
+  if (disguised && cloud_tag && (attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    attributes &= ~(WIN_FILE_ATTRIBUTE_REPARSE_POINT | WIN_FILE_ATTRIBUTE_SPARSE_FILE | WIN_FILE_ATTRIBUTE_OFFLINE);
+  }
+  return attributes;
+}
+
 std::u16string substitute_key(const std::u16string& path) {
   if (path.rfind(u"\\\\?\\UNC\\", 0) == 0) return u"\\\\" + path.substr(8);
   if (path.rfind(u"\\\\?\\", 0) == 0) return path.substr(4);

@@ -150,6 +150,13 @@ struct SubstituteVolume {
   // path "" (LookupPrivilegeValueW with the privilege's name), the descriptor
   // calls that take no handle with "".
   std::vector<std::u16string> held_privileges = {u"SeBackupPrivilege", u"SeRestorePrivilege"};
+  // Cloud placeholders (the cloud files reparse tags) are disguised as plain
+  // files, their reparse, sparse and offline bits hidden, while the process's
+  // placeholder mode is PHCM_DISGUISE_PLACEHOLDER (1), or the default (0) and
+  // the system chose disguise for this program, as it may for compatibility
+  // (RtlSetProcessPlaceholderCompatibilityMode documentation).
+  int placeholder_mode = 0;
+  bool disguises_placeholders_by_default = false;
 };
 
 
@@ -186,6 +193,10 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
 void substitute_forget_handle(SubstituteHandle* handle);
 // True (and the last error set) when an injected failure applies now.
 bool substitute_injected_failure(const char* operation, const std::u16string& path);
+// The attributes a query shows: RECALL_ON_OPEN only in directory listings
+// (FILE_ATTRIBUTE_RECALL_ON_OPEN documentation), and disguised placeholders
+// without their reparse, sparse and offline bits.
+uint32_t substitute_visible_attributes(const SubstituteEntry& entry, bool listing);
 // GetSecurityDescriptorLength computed from the descriptor's own bytes.
 uint32_t substitute_descriptor_length(const void* descriptor);
 void substitute_run_hooks(const char* operation, const std::u16string& path);

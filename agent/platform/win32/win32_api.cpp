@@ -18,6 +18,8 @@ Win32Api win32_api = {
     ::OpenProcessToken,
     ::LookupPrivilegeValueW,
     ::AdjustTokenPrivileges,
+    ::GetModuleHandleW,
+    ::GetProcAddress,
     ::MultiByteToWideChar,
     ::WideCharToMultiByte,
     ::GetFullPathNameW,

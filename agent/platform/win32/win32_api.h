@@ -17,6 +17,8 @@ struct Win32Api {
   decltype(&::OpenProcessToken) OpenProcessToken;
   decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW;
   decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges;
+  decltype(&::GetModuleHandleW) GetModuleHandleW;
+  decltype(&::GetProcAddress) GetProcAddress;
   decltype(&::MultiByteToWideChar) MultiByteToWideChar;
   decltype(&::WideCharToMultiByte) WideCharToMultiByte;
   decltype(&::GetFullPathNameW) GetFullPathNameW;

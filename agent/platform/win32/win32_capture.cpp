@@ -8,6 +8,7 @@
 
 static_assert(sizeof(wchar_t) == sizeof(wchar16));
 static_assert(WIN_STREAM_NAME_UNITS == sizeof(WIN32_FIND_STREAM_DATA::cStreamName) / sizeof(WCHAR));
+static_assert(WIN_FILE_ATTRIBUTE_OFFLINE == FILE_ATTRIBUTE_OFFLINE);
 
 static uint64_t ticks_of(FILETIME time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -55,18 +56,20 @@ static void copy_name(const WCHAR* from, wchar16 name[WIN_MAX_PATH]) {
   name[WIN_MAX_PATH - 1] = 0;
 }
 
-PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN_MAX_PATH]) {
+PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN_MAX_PATH], uint32_t* attributes) {
   WIN32_FIND_DATAW data;
   HANDLE search = win32_api.FindFirstFileW(reinterpret_cast<const wchar_t*>(pattern), &data);
   if (search == INVALID_HANDLE_VALUE) return PLATFORM_INVALID_HANDLE;
   copy_name(data.cFileName, name);
+  *attributes = data.dwFileAttributes;
   return search;
 }
 
-bool platform_find_next_file(PlatformHandle search, wchar16 name[WIN_MAX_PATH]) {
+bool platform_find_next_file(PlatformHandle search, wchar16 name[WIN_MAX_PATH], uint32_t* attributes) {
   WIN32_FIND_DATAW data;
   if (!win32_api.FindNextFileW(search, &data)) return false;
   copy_name(data.cFileName, name);
+  *attributes = data.dwFileAttributes;
   return true;
 }
 

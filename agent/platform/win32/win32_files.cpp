@@ -31,6 +31,10 @@ uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t ca
   return win32_api.GetFinalPathNameByHandleW(handle, as_wide(buffer), capacity, 0);
 }
 
+uint32_t platform_final_path_nt(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
+  return win32_api.GetFinalPathNameByHandleW(handle, as_wide(buffer), capacity, VOLUME_NAME_NT);
+}
+
 int platform_open_descriptor(PlatformHandle handle, int flags) {
   return static_cast<int>(win32_api.open_osfhandle(reinterpret_cast<intptr_t>(handle), flags));
 }

@@ -50,6 +50,18 @@ void platform_enable_privilege(const wchar16* name) {
   win32_api.CloseHandle(token);
 }
 
+void platform_expose_placeholders() {
+  HMODULE ntdll = win32_api.GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr) return;
+  FARPROC found = win32_api.GetProcAddress(ntdll, "RtlSetProcessPlaceholderCompatibilityMode");
+  if (found == nullptr) return;
+  // CHAR NTAPI RtlSetProcessPlaceholderCompatibilityMode(CHAR Mode); the
+  // cast goes through the generic function type, as GetProcAddress intends.
+  using SetMode = CHAR(NTAPI*)(CHAR);
+  constexpr CHAR PHCM_EXPOSE_PLACEHOLDERS = 2;
+  reinterpret_cast<SetMode>(reinterpret_cast<void (*)()>(found))(PHCM_EXPOSE_PLACEHOLDERS);
+}
+
 int platform_utf8_to_utf16(const char* text, wchar16* out, int capacity) {
   return win32_api.MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1,
                                        reinterpret_cast<wchar_t*>(out), capacity);

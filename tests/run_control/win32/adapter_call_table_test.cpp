@@ -98,4 +98,34 @@ TEST(AdapterCallTable, InjectedFailuresReachTheFatalLineWithTheirCodes) {
   EXPECT_FALSE(manifest_left_behind());
 }
 
+// Placeholders are exposed through ntdll's entry when it has one, looked up at
+// run time; without it (Wine, older Windows) the run carries on.
+int placeholder_mode_set = -1;
+std::string looked_up;
+CHAR NTAPI fake_set_placeholder_mode(CHAR mode) {
+  placeholder_mode_set = mode;
+  return 0;
+}
+FARPROC WINAPI fake_get_proc_address(HMODULE module, LPCSTR name) {
+  looked_up = name;
+  if (module != GetModuleHandleW(L"ntdll.dll")) return nullptr;
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(fake_set_placeholder_mode));
+}
+FARPROC WINAPI absent_proc_address(HMODULE, LPCSTR) {
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return nullptr;
+}
+
+TEST(AdapterCallTable, PlaceholdersAreExposedWhereNtdllOffersIt) {
+  std::wstring source = make_source_directory();
+  Win32Api saved = win32_api;
+  win32_api.GetProcAddress = fake_get_proc_address;
+  ASSERT_EQ(0, run_check(source));
+  EXPECT_EQ("RtlSetProcessPlaceholderCompatibilityMode", looked_up);
+  EXPECT_EQ(2, placeholder_mode_set);
+  win32_api.GetProcAddress = absent_proc_address;
+  EXPECT_EQ(0, run_check(source));
+  win32_api = saved;
+}
+
 }  // namespace
