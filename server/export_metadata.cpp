@@ -2,7 +2,10 @@
 // core/metadata_file_format.h) for `apply-metadata`: one record per file and
 // directory in manifest order, so every directory comes before what lies
 // below it. Named streams and reparse points are left out, since
-// `apply-metadata` refuses them.
+// `apply-metadata` refuses them. Only an entry with reparse data is a reparse
+// point: one without was captured as the content its filter presents, and is
+// exported without the reparse-point bit (manifests written before the agent
+// cleared that bit itself still carry it).
 #include <blake3.h>
 
 #include <cinttypes>
@@ -60,10 +63,11 @@ int command_export_metadata(const std::string& store, const std::string& snapsho
       streams += 1;
       continue;
     }
-    if (e.is_reparse || (e.windows_attributes & kFileAttributeReparsePoint) != 0) {
+    if (e.is_reparse) {
       reparse += 1;
       continue;
     }
+    const uint32_t attributes = e.windows_attributes & ~kFileAttributeReparsePoint;
     if (!manifest_read_bytes(&access->reader, e.security_offset, descriptor.data(), e.security_length)) {
       error = "cannot read the security descriptor of " + std::string(e.path);
       ok = false;
@@ -74,7 +78,7 @@ int command_export_metadata(const std::string& store, const std::string& snapsho
     put_u32le(header + kMetadataPathLengthOffset, e.path_length);
     put_u32le(header + kMetadataDescriptorLengthOffset, e.security_length);
     put_u32le(header + kMetadataKindOffset, e.is_directory ? kMetadataKindDirectory : kMetadataKindFile);
-    put_u32le(header + kMetadataAttributesOffset, e.windows_attributes);
+    put_u32le(header + kMetadataAttributesOffset, attributes);
     put_u64le(header + kMetadataCreationTimeOffset, e.created);
     put_u64le(header + kMetadataLastWriteTimeOffset, e.modified);
     previous = w.offset;

@@ -47,8 +47,14 @@ void write_entry_record(PlatformHandle handle, const PlatformFileInformation& in
   manifest_end += path_length;
   uint64_t attributes_start = manifest_end;
 
+  // An entry recorded without its reparse data was captured as the content a
+  // filter presents (compression, deduplication, local cloud files): it is
+  // recorded as what it was captured as, an ordinary file or folder, so that
+  // its metadata can be put back. Placeholders keep the bit with their data.
+  uint32_t attributes = information.attributes;
+  if (reparse_length == 0) attributes &= ~WIN_FILE_ATTRIBUTE_REPARSE_POINT;
   uint8_t value[kAttributeFileIdLength];
-  put_u32le(value, information.attributes);
+  put_u32le(value, attributes);
   append_attribute(kAttributeNameAttributes, value, kAttributeAttributesLength);
   put_u64le(value, information.creation_time);
   append_attribute(kAttributeNameCreated, value, kAttributeCreatedLength);

@@ -34,6 +34,17 @@ TEST(DataBearingReparse, TagsThatBearDataAreTheFilterTagsAndEveryCloudSubtype) {
   }
 }
 
+// The attribute word each record carries, by path, as the core's reader sees it.
+std::map<std::string, uint32_t> attribute_words(const Bytes& manifest) {
+  std::map<std::string, uint32_t> words;
+  ManifestSource source = manifest_memory_source(manifest.data(), manifest.size());
+  ManifestReader reader;
+  ManifestEntry entry;
+  EXPECT_EQ(ManifestStatus::ok, manifest_reader_open(&reader, &source, ManifestSlotRule::zero));
+  while (manifest_reader_next(&reader, &entry) == ManifestStatus::ok) words[entry.path] = entry.windows_attributes;
+  return words;
+}
+
 struct OpenSeen {
   uint32_t access, share, flags;
   bool operator==(const OpenSeen&) const = default;
@@ -67,9 +78,9 @@ TEST(DataBearingReparse, FilesAreReadAsTheirFilterPresentsThem) {
   EXPECT_EQ(expected, opens_of(u"C:\\src\\dedup"));
 
   // The record: a regular file of the presented size, the attribute word as
-  // the system reports it, and no reparse attribute.
-  Bytes record = golden_record({"wof", 33188, 5000, 0, 0, WIN_FILE_ATTRIBUTE_ARCHIVE | WIN_FILE_ATTRIBUTE_REPARSE_POINT,
-                                21, 0x1234ABCD, 0, 31, 116444736000000000ull, {}, default_descriptor()});
+  // the system reports it less the reparse-point bit, and no reparse attribute.
+  Bytes record = golden_record({"wof", 33188, 5000, 0, 0, WIN_FILE_ATTRIBUTE_ARCHIVE, 21, 0x1234ABCD, 0, 31,
+                                116444736000000000ull, {}, default_descriptor()});
   EXPECT_NE(run.manifest.end(), std::search(run.manifest.begin(), run.manifest.end(), record.begin(), record.end()));
   std::string text(run.manifest.begin(), run.manifest.end());
   EXPECT_EQ(std::string::npos, text.find("user.vardokeep.windows.reparse"));
@@ -93,6 +104,11 @@ TEST(DataBearingReparse, FoldersAreDescendedWithTheirStreamsAndChangeChecked) {
   EXPECT_EQ((std::vector<OpenSeen>{{0x00020000, 7, 0x02200000}}), opens_of(u"C:\\src\\OneDrive"));
   std::string text(run.manifest.begin(), run.manifest.end());
   EXPECT_EQ(std::string::npos, text.find("user.vardokeep.windows.reparse"));
+  std::map<std::string, uint32_t> words = attribute_words(run.manifest);
+  EXPECT_EQ(WIN_FILE_ATTRIBUTE_DIRECTORY, words["OneDrive"]);
+  EXPECT_EQ(WIN_FILE_ATTRIBUTE_ARCHIVE, words["OneDrive/online-only"]);
+  EXPECT_EQ(WIN_FILE_ATTRIBUTE_DIRECTORY, words["OneDrive:sync"])
+      << "a stream records its owner's word, less the bit";
 
   // A folder that gains an entry while its subtree is walked fails the run.
   prepare_source();
@@ -236,6 +252,9 @@ TEST(DataBearingReparse, OtherReparsePointsStayPlaceholders) {
     ++reparse_records;
   }
   EXPECT_EQ(3u, reparse_records);
+  std::map<std::string, uint32_t> words = attribute_words(run.manifest);
+  EXPECT_EQ(WIN_FILE_ATTRIBUTE_ARCHIVE | WIN_FILE_ATTRIBUTE_REPARSE_POINT, words["alias"]);
+  EXPECT_EQ(WIN_FILE_ATTRIBUTE_DIRECTORY | WIN_FILE_ATTRIBUTE_REPARSE_POINT, words["junction"]);
 }
 
 TEST(DataBearingReparse, TheRootIsRefusedWhateverItsTag) {

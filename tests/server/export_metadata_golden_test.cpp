@@ -57,13 +57,19 @@ TEST(ExportMetadataGolden, OneRootRecordIs89PlusDescriptorBytes) {
   EXPECT_EQ(read_file(root + "/meta"), expected);
 }
 
-TEST(ExportMetadataGolden, StreamsAndReparsePointsAreLeftOutAndDirectoriesComeFirst) {
+TEST(ExportMetadataGolden, StreamsAndReparsePointsAreLeftOutFilterBackedEntriesKeptAndDirectoriesComeFirst) {
   const std::string root = make_temporary_directory("export-tree");
   const std::string store = root + "/store";
   const Bytes f = pattern_chunk(3, 1), s = pattern_chunk(1, 2), t = pattern_chunk(1, 3);
   TestEntry file = file_entry("d/f", 3, {1});
   file.security.push_back(0xEE);  // 21 bytes, to tell it apart
-  const Bytes manifest = manifest_bytes({dir_entry("."), dir_entry("d"), file, file_entry("d/f:s", 1, {2}),
+  // Filter-backed entries as older agents recorded them: the reparse-point
+  // bit without reparse data. They are exported, the bit cleared.
+  TestEntry folder = dir_entry("c");
+  folder.attributes = 0x412;
+  TestEntry wof = file_entry("c/w", 0, {});
+  wof.attributes = 0x2421;
+  const Bytes manifest = manifest_bytes({dir_entry("."), folder, wof, dir_entry("d"), file, file_entry("d/f:s", 1, {2}),
                                          reparse_entry("d/j"), file_entry("d:t", 1, {3}), file_entry("g", 0, {})});
   std::string errors;
   const std::string name = upload_fresh(store, {f, s, t}, manifest, &errors);
@@ -78,6 +84,7 @@ TEST(ExportMetadataGolden, StreamsAndReparsePointsAreLeftOutAndDirectoriesComeFi
   // Walk the chain from the last record back, as apply-metadata does.
   std::vector<std::string> paths;
   std::vector<uint32_t> kinds;
+  std::vector<uint32_t> attributes;
   uint64_t offset = u64_at(meta, meta.size() - 40);
   uint64_t end = meta.size() - 40;
   while (offset != 0) {
@@ -87,13 +94,15 @@ TEST(ExportMetadataGolden, StreamsAndReparsePointsAreLeftOutAndDirectoriesComeFi
     paths.emplace_back(meta.begin() + static_cast<long>(offset + 40),
                        meta.begin() + static_cast<long>(offset + 40 + path_length));
     kinds.push_back(u32_at(meta, offset + 16));
+    attributes.push_back(u32_at(meta, offset + 20));
     end = offset;
     offset = u64_at(meta, offset);
   }
   EXPECT_EQ(end, 8u);
-  EXPECT_EQ(paths, (std::vector<std::string>{"g", "d/f", "d", "."}));
-  EXPECT_EQ(kinds, (std::vector<uint32_t>{1, 1, 2, 2}));
-  EXPECT_NE(exported.err.find("records=4 skipped_streams=2 skipped_reparse_points=1"), std::string::npos)
+  EXPECT_EQ(paths, (std::vector<std::string>{"g", "d/f", "d", "c/w", "c", "."}));
+  EXPECT_EQ(kinds, (std::vector<uint32_t>{1, 1, 2, 1, 2, 2}));
+  EXPECT_EQ(attributes, (std::vector<uint32_t>{0x20, 0x20, 0x10, 0x2021, 0x12, 0x10}));
+  EXPECT_NE(exported.err.find("records=6 skipped_streams=2 skipped_reparse_points=1"), std::string::npos)
       << exported.err;
 }
 

@@ -2,10 +2,17 @@
 // reference server: the snapshot restores byte for byte, the counters equal
 // what the wire carried, known chunks travel no more, and a cut run is resumed
 // from the chunks the server kept.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
+#include "agent/platform/substitute/substitute_volume.h"
+#include "tests/metadata_restore/apply_metadata_runner.h"
+#include "tests/metadata_restore/metadata_file_builder.h"
 #include "tests/transfer/support/native_backup.h"
 #include "tests/transfer/support/refserver_run.h"
 #include "tests/transfer/support/sample_tree.h"
@@ -124,6 +131,132 @@ TEST(BackupRoundTrip, CutConnectionIsResumedWithOnlyTheChunksTheServerLacks) {
   EXPECT_GT(before.frames, 0u);
   EXPECT_EQ(before.frames + after.frames, totals.distinct_chunks);
   expect_snapshot_restores(store, resumed, tree);
+}
+
+// The DACL of a self-relative descriptor: its offset at byte 16, its size in
+// the ACL header.
+Bytes dacl_of(const Bytes& descriptor) {
+  if (descriptor.size() < 20) return {};
+  const size_t at = get_le(descriptor, 16, 4);
+  if (at == 0 || at + 4 > descriptor.size()) return {};
+  const size_t size = get_le(descriptor, at + 2, 2);
+  if (at + size > descriptor.size()) return {};
+  return Bytes(descriptor.begin() + static_cast<long>(at), descriptor.begin() + static_cast<long>(at + size));
+}
+
+// test_descriptor with the access mask of its one ACE set to `mask`.
+Bytes descriptor_granting(uint32_t mask) {
+  Bytes d = test_descriptor();
+  set_le(d, TD_ACE + 4, mask, 4);
+  return d;
+}
+
+// Puts a restored Linux tree below `windows_root`, every entry with the same
+// plain metadata, so that only what apply-metadata sets can tell them apart.
+void load_restored_tree(const std::string& directory, const std::u16string& windows_root) {
+  SubstituteEntry& e = substitute_add_directory(windows_root);
+  e.creation_time = e.last_write_time = 133900000000000000ull;
+  e.security_descriptor = descriptor_granting(0x00120089);
+  DIR* listing = opendir(directory.c_str());
+  ASSERT_NE(listing, nullptr) << directory;
+  while (dirent* d = readdir(listing)) {
+    const std::string name = d->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = directory + "/" + name;
+    const std::u16string windows_path = windows_root + u"\\" + u16(name);
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st)) << path;
+    if (S_ISDIR(st.st_mode)) {
+      load_restored_tree(path, windows_path);
+      continue;
+    }
+    std::ifstream in(path, std::ios::binary);
+    SubstituteEntry& f = substitute_add_file(windows_path, Bytes(std::istreambuf_iterator<char>(in), {}));
+    f.creation_time = f.last_write_time = 133900000000000000ull;
+    f.security_descriptor = descriptor_granting(0x00120089);
+  }
+  closedir(listing);
+}
+
+// Compressed, deduplicated and local cloud files and folders are captured as
+// the content their filters present; their metadata must come back through
+// the whole way: back up, restore the content, export the metadata file and
+// apply it over the restored tree.
+TEST(BackupRoundTrip, FilterBackedEntriesGetTheirDaclsTimesAndAttributesBack) {
+  struct Source {
+    std::string path;
+    uint32_t tag;  // 0: not a reparse point
+    bool directory;
+    bool presents;  // a filter presents its content
+    uint32_t attributes;
+  };
+  const Source sources[] = {
+      {"", 0, true, false, 0x10},
+      {"wof.dll", 0x80000017, false, true, 0x421},                  // compressed system file, read-only
+      {"dedup.vhdx", 0x80000013, false, true, 0x2620},              // deduplicated, sparse, not indexed
+      {"OneDrive", 0x9000701A, true, true, 0x413},                  // local cloud folder
+      {"OneDrive/notes.txt", 0x9000101A, false, true, 0x422},       // local cloud file, hidden
+      {"OneDrive/plain.txt", 0, false, false, 0x24},
+      {"OneDrive/Sub", 0x9000701A, true, true, 0x2410},
+      {"OneDrive/Sub/deep.bin", 0x9000501A, false, true, 0x420},
+      {"junction", 0xA0000003, true, false, 0x410},                 // stays a placeholder
+  };
+  substitute_reset();
+  uint32_t n = 0;
+  for (const Source& source : sources) {
+    std::u16string path = u"C:\\src";
+    if (!source.path.empty()) path += u"\\" + u16(source.path);
+    for (auto& c : path) c = c == u'/' ? u'\\' : c;
+    Bytes reparse;
+    put_le(reparse, source.tag, 4);
+    put_le(reparse, 4, 4);
+    put_le(reparse, 0xABCDEF01, 4);
+    SubstituteEntry& e = source.tag == 0 ? (source.directory ? substitute_add_directory(path)
+                                                             : substitute_add_file(path, {}))
+                                         : substitute_add_reparse_point(path, reparse, source.directory);
+    if (!source.directory) e.content = Bytes(1000 + 4096 * n, static_cast<uint8_t>('a' + n));
+    e.presents_content = source.presents;
+    e.attributes = source.attributes;
+    e.creation_time = 132000000000000000ull + 1000 * n;
+    e.last_write_time = 133000000000000000ull + 7000 * n;
+    e.security_descriptor = descriptor_granting(0x001F0000 + n);
+    ++n;
+  }
+  std::string store = fresh_directory("store");
+  NativeBackup backup = run_native_backup(store);
+  ASSERT_EQ(backup.exit_code, 0) << backup.err << backup.server_err;
+  EXPECT_EQ(report_value(backup.err, "reparse_placeholders"), "1");
+  std::string errors;
+  std::string restored = restore_snapshot(store, report_value(backup.err, "snapshot"), &errors);
+  ASSERT_FALSE(restored.empty()) << errors;
+  std::string metadata = fresh_directory("metadata") + "/windows-metadata";
+  RefserverRun exported = refserver({"export-metadata", "--store", store, "--snapshot",
+                                     report_value(backup.err, "snapshot"), "--output", metadata});
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  EXPECT_NE(exported.err.find("records=8 skipped_streams=0 skipped_reparse_points=1"), std::string::npos)
+      << exported.err;
+
+  substitute_reset();
+  load_restored_tree(restored, u"C:\\restored");
+  std::ifstream in(metadata, std::ios::binary);
+  substitute_add_file(u"C:\\windows-metadata", Bytes(std::istreambuf_iterator<char>(in), {}));
+  ApplyOutcome applied = run_apply_metadata({"--source", "C:\\restored", "--metadata", "C:\\windows-metadata"});
+  ASSERT_EQ(applied.exit_code, 0) << applied.err;
+  EXPECT_NE(applied.err.find("windows_metadata_restored=8"), std::string::npos) << applied.err;
+  n = 0;
+  for (const Source& source : sources) {
+    SCOPED_TRACE(source.path);
+    const uint32_t i = n++;
+    if (source.tag != 0 && !source.presents) continue;
+    std::u16string path = u"C:\\restored";
+    if (!source.path.empty()) path += u"\\" + u16(source.path);
+    for (auto& c : path) c = c == u'/' ? u'\\' : c;
+    const SubstituteEntry& e = applied.entry(path);
+    EXPECT_EQ(dacl_of(e.security_descriptor), dacl_of(descriptor_granting(0x001F0000 + i)));
+    EXPECT_EQ(e.creation_time, 132000000000000000ull + 1000 * i);
+    EXPECT_EQ(e.last_write_time, 133000000000000000ull + 7000 * i);
+    EXPECT_EQ(e.attributes & 0x2027, source.attributes & 0x2027);
+  }
 }
 
 }  // namespace
