@@ -46,7 +46,7 @@ int command_export_metadata(const std::string& store, const std::string& snapsho
   MetadataWriter w = {nullptr, 0, {}, true};
   bool ok = snapshot_open(access, store, snapshot, &error);
   if (ok) {
-    w.file = std::fopen(part.c_str(), "wb");
+    w.file = io_fopen(part, "wb");
     if (w.file == nullptr) {
       error = "cannot create " + part;
       ok = false;
@@ -106,7 +106,7 @@ int command_export_metadata(const std::string& store, const std::string& snapsho
     error = "cannot write " + part;
     ok = false;
   }
-  if (ok && std::rename(part.c_str(), output.c_str()) != 0) {
+  if (ok && !io_rename_replace(part, output)) {
     error = "cannot move " + part + " to " + output;
     ok = false;
   }

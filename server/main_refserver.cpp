@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "server/commands.h"
 #include "server/receive.h"
@@ -31,23 +32,25 @@ int usage(const std::string& problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usage("no command");
-  const std::string command = argv[1];
+  std::vector<std::string> argument;
+  if (!io_command_arguments(argc, argv, &argument)) return usage("the command line is not valid Unicode");
+  if (argument.size() < 2) return usage("no command");
+  const std::string command = argument[1];
   std::map<std::string, std::string> values;
   std::map<std::string, bool> flags;
   const char* const value_options[] = {"--store", "--snapshot", "--target", "--tree", "--output",
                                        "--id",    "--file",     "--slots"};
   const char* const flag_options[] = {"--faults-from-environment", "--ignore-directory-times", "--print"};
-  for (int i = 2; i < argc; ++i) {
-    const std::string option = argv[i];
+  for (size_t i = 2; i < argument.size(); ++i) {
+    const std::string option = argument[i];
     bool known = false;
     for (const char* name : flag_options) {
       if (option == name) flags[option] = known = true;
     }
     for (const char* name : value_options) {
       if (option != name) continue;
-      if (i + 1 >= argc) return usage("option " + option + " needs a value");
-      values[option] = argv[++i];
+      if (i + 1 >= argument.size()) return usage("option " + option + " needs a value");
+      values[option] = argument[++i];
       known = true;
     }
     if (!known) return usage("unknown option " + option);

@@ -260,7 +260,7 @@ int serve_upload(Session* s, std::string* name) {
     return failure("cannot flush the upload: " + io_last_error_text());
   }
 
-  FILE* file = std::fopen(upload_path.c_str(), "rb");
+  FILE* file = io_fopen(upload_path, "rb");
   ManifestSource source;
   bool accepted = file != nullptr && manifest_file_source(file, &source);
   if (!accepted) error = "cannot reopen the upload";

@@ -1,12 +1,10 @@
-// Restores a snapshot's content into a new directory on Linux. A named
+// Restores a snapshot's content into a new directory. On Linux a named
 // stream "owner:name" becomes a plain file of that very name beside its
 // owner ("f:s" next to "f"; the root's ".:s" inside the target), since ":"
-// is an ordinary character in Linux names. Reparse points are not recreated.
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// is an ordinary character in Linux names; on Windows it is the stream
+// itself. Reparse points are not recreated. Last-write times are set once
+// all content is written, since writing a stream changes its file's time
+// and every child changes its directory's.
 #include <cinttypes>
 #include <cstring>
 #include <vector>
@@ -18,48 +16,36 @@
 
 namespace {
 
-struct DirectoryTime {
+struct EntryTime {
   std::string path;
   int64_t seconds;
   uint32_t nanoseconds;
 };
 
-bool set_mtime(const std::string& path, int64_t seconds, uint32_t nanoseconds) {
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = static_cast<time_t>(seconds);
-  times[1].tv_nsec = static_cast<long>(nanoseconds);
-  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 bool write_content(SnapshotAccess* access, const std::string& path, std::string* error) {
   const ManifestEntry& e = access->entry[0];
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd = io_create_new(path);
   if (fd < 0) {
-    *error = "cannot create " + path + ": " + std::strerror(errno);
+    *error = "cannot create " + path + ": " + io_last_error_text();
     return false;
   }
   uint8_t data[kChunkSize];
+  uint64_t offset = 0;
   for (uint64_t k = 0; k < e.slot_count; ++k) {
     uint32_t length;
     if (!snapshot_read_chunk(access, k, data, &length, error)) {
-      close(fd);
+      io_close(fd);
       return false;
     }
-    size_t done = 0;
-    while (done < length) {
-      const ssize_t n = write(fd, data + done, length - done);
-      if (n <= 0) {
-        *error = "cannot write " + path + ": " + std::strerror(errno);
-        close(fd);
-        return false;
-      }
-      done += static_cast<size_t>(n);
+    if (!io_write_at(fd, offset, data, length)) {
+      *error = "cannot write " + path + ": " + io_last_error_text();
+      io_close(fd);
+      return false;
     }
+    offset += length;
   }
-  if (close(fd) != 0) {
-    *error = "cannot write " + path + ": " + std::strerror(errno);
+  if (!io_close_checked(fd)) {
+    *error = "cannot write " + path + ": " + io_last_error_text();
     return false;
   }
   return true;
@@ -71,29 +57,28 @@ int command_restore(const std::string& store, const std::string& snapshot, const
   SnapshotAccess* access = new SnapshotAccess;
   std::string error;
   uint64_t files = 0, directories = 0, streams = 0, reparse_skipped = 0, bytes = 0;
-  std::vector<DirectoryTime> directory_times;
+  std::vector<EntryTime> file_times, directory_times;
   bool ok = snapshot_open(access, store, snapshot, &error);
-  if (ok && mkdir(target.c_str(), 0755) != 0) {
+  if (ok && !io_create_directory(target)) {
     // An existing empty directory will do; nothing is ever overwritten.
-    struct stat st;
+    IoEntryStat st;
     std::vector<std::string> names;
-    ok = errno == EEXIST && lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-         io_list_directory(target, &names) && names.empty();
+    ok = io_stat_entry(target, &st) && st.is_directory && io_list_directory(target, &names) && names.empty();
     if (!ok) error = "the target " + target + " must be a new or empty directory";
   }
   ManifestStatus status = ManifestStatus::ok;
   while (ok && snapshot_next(access, &status)) {
     const ManifestEntry& e = access->entry[0];
     const bool is_root = !e.is_stream && std::strcmp(e.path, ".") == 0;
-    const std::string path = is_root ? target : target + "/" + e.path;
+    const std::string path = is_root ? target : io_entry_path(target, e.path);
     if (e.is_reparse) {
       std::fprintf(stderr, "skipped reparse point: %s\n", e.path);
       reparse_skipped += 1;
       continue;
     }
     if (e.is_directory) {
-      if (!is_root && mkdir(path.c_str(), 0755) != 0) {
-        error = "cannot create directory " + path + ": " + std::strerror(errno);
+      if (!is_root && !io_create_directory(path)) {
+        error = "cannot create directory " + path + ": " + io_last_error_text();
         ok = false;
         break;
       }
@@ -101,11 +86,11 @@ int command_restore(const std::string& store, const std::string& snapshot, const
       directories += 1;
       continue;
     }
-    if (!write_content(access, path, &error) || !set_mtime(path, e.mtime_sec, e.mtime_nsec)) {
-      if (error.empty()) error = "cannot set the time of " + path;
+    if (!write_content(access, path, &error)) {
       ok = false;
       break;
     }
+    file_times.push_back({path, e.mtime_sec, e.mtime_nsec});
     (e.is_stream ? streams : files) += 1;
     bytes += e.size;
   }
@@ -113,10 +98,17 @@ int command_restore(const std::string& store, const std::string& snapshot, const
     error = manifest_error_text(&access->reader);
     ok = false;
   }
-  // Children change their directory's time, so directories come last, deepest first.
+  // Files (streams after their owners), then directories, deepest first.
+  for (size_t i = 0; ok && i < file_times.size(); ++i) {
+    const EntryTime& f = file_times[i];
+    if (!io_set_last_write_time(f.path, f.seconds, f.nanoseconds)) {
+      error = "cannot set the time of " + f.path;
+      ok = false;
+    }
+  }
   for (size_t i = directory_times.size(); ok && i > 0; --i) {
-    const DirectoryTime& d = directory_times[i - 1];
-    if (!set_mtime(d.path, d.seconds, d.nanoseconds)) {
+    const EntryTime& d = directory_times[i - 1];
+    if (!io_set_last_write_time(d.path, d.seconds, d.nanoseconds)) {
       error = "cannot set the time of " + d.path;
       ok = false;
     }

@@ -1,6 +1,7 @@
 #include "server/snapshot_access.h"
 
 #include "core/manifest_format.h"
+#include "server/store_io.h"
 
 bool snapshot_open(SnapshotAccess* access, const std::string& store, const std::string& snapshot,
                    std::string* error) {
@@ -10,7 +11,7 @@ bool snapshot_open(SnapshotAccess* access, const std::string& store, const std::
     *error = "no snapshot named \"" + snapshot + "\"";
     return false;
   }
-  access->file = std::fopen(store_snapshot_path(&access->store, snapshot).c_str(), "rb");
+  access->file = io_fopen(store_snapshot_path(&access->store, snapshot), "rb");
   if (access->file == nullptr || !manifest_file_source(access->file, &access->source)) {
     *error = "no snapshot named \"" + snapshot + "\"";
     return false;

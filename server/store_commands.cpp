@@ -93,7 +93,7 @@ int command_chunk(const std::string& store_directory, uint64_t id) {
 }
 
 int command_check_manifest(const std::string& file_name, ManifestSlotRule rule, bool print) {
-  FILE* file = std::fopen(file_name.c_str(), "rb");
+  FILE* file = io_fopen(file_name, "rb");
   ManifestSource source;
   if (file == nullptr || !manifest_file_source(file, &source)) {
     if (file != nullptr) std::fclose(file);

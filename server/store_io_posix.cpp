@@ -135,3 +135,42 @@ void io_sleep_seconds(unsigned seconds) {
 unsigned long io_process_id() { return static_cast<unsigned long>(getpid()); }
 
 std::string io_last_error_text() { return std::strerror(errno); }
+
+bool io_close_checked(int fd) { return close(fd) == 0; }
+
+FILE* io_fopen(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+bool io_rename_replace(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool io_create_directory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+
+bool io_stat_entry(const std::string& path, IoEntryStat* st) {
+  struct stat s;
+  if (lstat(path.c_str(), &s) != 0) return false;
+  st->is_directory = S_ISDIR(s.st_mode);
+  st->is_file = S_ISREG(s.st_mode);
+  st->size = static_cast<uint64_t>(s.st_size);
+  st->mtime_sec = static_cast<int64_t>(s.st_mtim.tv_sec);
+  st->mtime_nsec = static_cast<uint32_t>(s.st_mtim.tv_nsec);
+  return true;
+}
+
+bool io_set_last_write_time(const std::string& path, int64_t seconds, uint32_t nanoseconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = static_cast<long>(nanoseconds);
+  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::string io_entry_path(const std::string& root, const std::string& manifest_path) {
+  return root + "/" + manifest_path;
+}
+
+bool io_command_arguments(int argc, char** argv, std::vector<std::string>* arguments) {
+  arguments->assign(argv, argv + argc);
+  return true;
+}

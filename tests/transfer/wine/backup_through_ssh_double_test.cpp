@@ -2,6 +2,8 @@
 // OpenSSH client: a generated tree goes through it, restores byte for byte and
 // is sent only once; every fault of the double ends the run with its message
 // and leaves no ssh.exe behind; a cut connection is resumed by the next run.
+// The Windows build of the server alone backs up, restores, verifies and
+// exports a tree of non-ASCII names deeper than MAX_PATH.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -222,6 +224,57 @@ TEST_F(BackupThroughSshDouble, CutConnectionIsResumedFromTheChunksTheServerKept)
   EXPECT_EQ(report_value(resumed.err, "chunks_checked"), "200");
   EXPECT_EQ(report_value(resumed.err, "chunk_bytes_sent"), std::to_string(72 * 4096));
   expect_restores_byte_for_byte(backup.store, report_value(resumed.err, "snapshot"), backup.source);
+}
+
+// vardokeep-refserver.exe under Wine is the whole peer: the agent's --stdio
+// joined to its receive, then its own restore, verify and export-metadata, on
+// names outside every ANSI code page and paths far beyond MAX_PATH.
+TEST(WindowsReferenceServer, BacksUpRestoresVerifiesAndExportsADeepNonAsciiTree) {
+  SampleTree tree = sample_tree(3);
+  std::string deep;
+  for (int level = 0; level < 14; ++level) deep += "verzeichnis-ebene-" + std::to_string(level) + "-\xc3\x84\xce\xa9\xe6\x97\xa5/";
+  tree.directories.push_back(deep.substr(0, deep.size() - 1));
+  tree.files.push_back({deep + "tief-\xf0\x9f\x98\x80.bin", std::vector<uint8_t>(9000, 0x5a)});
+  ASSERT_GT(deep.size(), 340u);  // over 300 UTF-16 units below the source folder
+  const std::string source = fresh_directory("source");
+  const std::string store = fresh_directory("store");
+  const std::string target = fresh_directory("restored") + "/out";
+  write_sample_tree(tree, source);
+  const std::string server = win_build_exe("server/vardokeep-refserver.exe");
+  const std::vector<std::string> peer = {"env", "WINEPREFIX=" + wine_prefix(), "WINEDEBUG=-all", "wine", server,
+                                         "receive", "--store", windows_path_of(store)};
+  int peer_status = -1;
+  std::string peer_err;
+  WineRun backup = backup_joined_to(peer, source, {}, &peer_status, &peer_err);
+  ASSERT_EQ(backup.exit_code, 0) << backup.err << peer_err;
+  EXPECT_EQ(peer_status, 0) << peer_err;
+  const std::string snapshot = report_value(backup.err, "snapshot");
+  EXPECT_EQ(report_value(backup.err, "files"), std::to_string(tree.files.size()));
+
+  auto windows_server = [&](const std::vector<std::string>& arguments) {
+    return run_under_wine(server, arguments);
+  };
+  const std::string store_w = windows_path_of(store);
+  WineRun listed = windows_server({"list", "--store", store_w});
+  EXPECT_EQ(listed.out.substr(0, snapshot.size()), snapshot) << listed.err;
+  WineRun restored = windows_server({"restore", "--store", store_w, "--snapshot", snapshot, "--target",
+                                     windows_path_of(target)});
+  ASSERT_EQ(restored.exit_code, 0) << restored.err;
+  EXPECT_NE(restored.out.find("restored files=" + std::to_string(tree.files.size())), std::string::npos)
+      << restored.out;
+  EXPECT_EQ(system(("diff -r '" + source + "' '" + target + "' >/dev/null").c_str()), 0);
+  for (const std::string& tree_path : {target, source}) {
+    WineRun verified = windows_server({"verify", "--store", store_w, "--snapshot", snapshot, "--tree",
+                                       windows_path_of(tree_path)});
+    EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
+  }
+  // The native server finds the Windows restore's content and times exact.
+  RefserverRun native = refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", target});
+  EXPECT_EQ(native.status, 0) << native.out << native.err;
+  WineRun exported = windows_server({"export-metadata", "--store", store_w, "--snapshot", snapshot, "--output",
+                                     windows_path_of(store + "/../metadata.bin")});
+  EXPECT_EQ(exported.exit_code, 0) << exported.err;
+  EXPECT_EQ(read_text(store + "/../metadata.bin").substr(0, 8), "VARWMD01");
 }
 
 }  // namespace
