@@ -227,8 +227,9 @@ TEST_F(BackupThroughSshDouble, CutConnectionIsResumedFromTheChunksTheServerKept)
 }
 
 // vardokeep-refserver.exe under Wine is the whole peer: the agent's --stdio
-// joined to its receive, then its own restore, verify and export-metadata, on
-// names outside every ANSI code page and paths far beyond MAX_PATH.
+// joined to its receive by vardokeep-join.exe, then its own restore, verify
+// and export-metadata, on names outside every ANSI code page and paths far
+// beyond MAX_PATH.
 TEST(WindowsReferenceServer, BacksUpRestoresVerifiesAndExportsADeepNonAsciiTree) {
   SampleTree tree = sample_tree(3);
   std::string deep;
@@ -241,20 +242,18 @@ TEST(WindowsReferenceServer, BacksUpRestoresVerifiesAndExportsADeepNonAsciiTree)
   const std::string target = fresh_directory("restored") + "/out";
   write_sample_tree(tree, source);
   const std::string server = win_build_exe("server/vardokeep-refserver.exe");
-  const std::vector<std::string> peer = {"env", "WINEPREFIX=" + wine_prefix(), "WINEDEBUG=-all", "wine", server,
-                                         "receive", "--store", windows_path_of(store)};
-  int peer_status = -1;
-  std::string peer_err;
-  WineRun backup = backup_joined_to(peer, source, {}, &peer_status, &peer_err);
-  ASSERT_EQ(backup.exit_code, 0) << backup.err << peer_err;
-  EXPECT_EQ(peer_status, 0) << peer_err;
+  const std::string store_w = windows_path_of(store);
+  // vardokeep-join finds the server beside itself and joins its receive to the agent.
+  WineRun backup = run_under_wine(win_build_exe("server/vardokeep-join.exe"),
+                                  {"--store", store_w, "--", windows_path_of(win_build_exe("agent/vardokeep-agent.exe")),
+                                   "backup", "--source", windows_path_of(source), "--stdio"});
+  ASSERT_EQ(backup.exit_code, 0) << backup.err;
   const std::string snapshot = report_value(backup.err, "snapshot");
   EXPECT_EQ(report_value(backup.err, "files"), std::to_string(tree.files.size()));
 
   auto windows_server = [&](const std::vector<std::string>& arguments) {
     return run_under_wine(server, arguments);
   };
-  const std::string store_w = windows_path_of(store);
   WineRun listed = windows_server({"list", "--store", store_w});
   EXPECT_EQ(listed.out.substr(0, snapshot.size()), snapshot) << listed.err;
   WineRun restored = windows_server({"restore", "--store", store_w, "--snapshot", snapshot, "--target",
