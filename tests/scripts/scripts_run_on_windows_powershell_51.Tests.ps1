@@ -1,5 +1,6 @@
 BeforeDiscovery {
-    $scriptNames = @('Setup-Run.ps1', 'Install-Vardokeep.ps1', 'Run-Backup.ps1', 'Uninstall-Vardokeep.ps1') | ForEach-Object { @{ Name = $_ } }
+    $scriptNames = @('Setup-Run.ps1', 'Install-Vardokeep.ps1', 'Run-Backup.ps1', 'Uninstall-Vardokeep.ps1',
+        '../tools/windows/acceptance.ps1') | ForEach-Object { @{ Name = $_ } }
 }
 
 BeforeAll {
