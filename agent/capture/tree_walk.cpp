@@ -10,6 +10,7 @@
 #include "agent/capture/reparse_tags.h"
 #include "agent/run_control/fatal_error.h"
 #include "agent/run_control/run_state.h"
+#include "agent/run_control/source_path.h"
 #include "agent/run_control/text_conversion.h"
 #include "core/byte_order.h"
 #include "core/manifest_format.h"
@@ -143,8 +144,33 @@ static bool online_only(bool directory, uint32_t attributes, uint32_t listed_att
   return (attributes & DATA_NOT_LOCAL) != 0;
 }
 
+PlatformHandle open_walk_directory(const wchar16* windows_path) {
+  return platform_create_file(windows_path, DIRECTORY_ACCESS, DIRECTORY_SHARE, WIN_OPEN_EXISTING, DIRECTORY_FLAGS);
+}
+
 void walk_entry(const wchar16* windows_path, const char* relative_path, int depth) {
   walk_listed_entry(windows_path, relative_path, depth, 0);
+}
+
+// The walk spells every entry from source_root; the manifest's final path
+// spells it the system's way (long names, on-disk case, subst drives and links
+// resolved). The root's own final path, from the walk's handle to it, puts both
+// in the same terms, so that any spelling of the source skips the manifest. A
+// shadow copy cannot hold the manifest, and its root has no DOS name to ask.
+static void locate_manifest_in_source(PlatformHandle root) {
+  static wchar16 root_final[CANONICAL_PATH_UNITS];
+  if (run_options.vss_writers || manifest_canonical_path[0] == 0) return;
+  if (!source_final_path(root, root_final)) return;
+  size_t length = wide_length(root_final);
+  for (size_t i = 0; i < length; ++i) {
+    if (fold_ascii(root_final[i]) != fold_ascii(manifest_canonical_path[i])) return;
+  }
+  const wchar16* below = manifest_canonical_path + length;
+  if (length > 0 && root_final[length - 1] != u'\\') {
+    if (*below != u'\\') return;  // a sibling whose name only begins like the root's
+    ++below;
+  }
+  if (*below != 0) manifest_in_source = join_windows_path(source_root, below);
 }
 
 static void walk_listed_entry(const wchar16* windows_path, const char* relative_path, int depth,
@@ -152,7 +178,7 @@ static void walk_listed_entry(const wchar16* windows_path, const char* relative_
   if (depth > static_cast<int>(kManifestMaxDepth)) fatal_error("directory nesting exceeds 128");
   if (is_excluded(relative_path)) return;
   // The manifest may live inside the source; it never captures itself.
-  if (equals_ignoring_ascii_case(windows_path, manifest_canonical_path)) return;
+  if (manifest_in_source != nullptr && equals_ignoring_ascii_case(windows_path, manifest_in_source)) return;
 
   uint32_t attributes = platform_file_attributes(windows_path);
   if (attributes == WIN_INVALID_FILE_ATTRIBUTES) fatal_error("stat: %s", relative_path);
@@ -168,8 +194,7 @@ static void walk_listed_entry(const wchar16* windows_path, const char* relative_
 
   PlatformHandle handle;
   if (directory) {
-    handle = platform_create_file(windows_path, DIRECTORY_ACCESS, DIRECTORY_SHARE, WIN_OPEN_EXISTING,
-                                  DIRECTORY_FLAGS);
+    handle = open_walk_directory(windows_path);
   } else if (reparse) {
     handle = platform_create_file(windows_path, REPARSE_ACCESS, FILE_SHARE, WIN_OPEN_EXISTING, FILE_FLAGS);
   } else {
@@ -207,6 +232,7 @@ static void walk_listed_entry(const wchar16* windows_path, const char* relative_
     }
   }
   if (directory) {
+    if (depth == 0) locate_manifest_in_source(handle);
     write_entry_record(handle, information, relative_path, true, 0, nullptr, 0);
     run_counters.directories++;
     // The directory stays open while its subtree is walked.

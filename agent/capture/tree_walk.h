@@ -11,3 +11,7 @@ void walk_entry(const wchar16* windows_path, const char* relative_path, int dept
 // the exclusion (ASCII letters compared without case, everything else exactly)
 // and ends there or continues with "/". The first match decides.
 bool is_excluded(const char* relative_path);
+
+// Opens a directory as the walk does (READ_CONTROL, every sharing, backup
+// semantics, the reparse point itself); PLATFORM_INVALID_HANDLE on failure.
+PlatformHandle open_walk_directory(const wchar16* windows_path);

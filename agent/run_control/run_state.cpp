@@ -8,6 +8,7 @@ bool check_mode = false;
 ExclusionList exclusion_list;
 wchar16* source_root = nullptr;
 wchar16 manifest_canonical_path[CANONICAL_PATH_UNITS];
+wchar16* manifest_in_source = nullptr;
 
 void reset_run_state() {
   free(run_options.source);
@@ -21,4 +22,6 @@ void reset_run_state() {
   free(source_root);
   source_root = nullptr;
   manifest_canonical_path[0] = 0;
+  free(manifest_in_source);
+  manifest_in_source = nullptr;
 }

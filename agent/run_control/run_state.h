@@ -37,6 +37,9 @@ extern bool check_mode;
 extern ExclusionList exclusion_list;
 extern wchar16* source_root;  // "\\?\" long form, or its counterpart in a shadow copy
 extern wchar16 manifest_canonical_path[CANONICAL_PATH_UNITS];
+// The manifest's path as the walk meets it, spelled from source_root; null
+// when the manifest does not lie inside the source (malloc).
+extern wchar16* manifest_in_source;
 
 // Back to the state of a fresh process; native tests run several runs in one.
 void reset_run_state();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "agent/run_control/fatal_error.h"
+#include "agent/run_control/run_state.h"
 #include "agent/run_control/text_conversion.h"
 
 wchar16* resolve_source_path(const char* source) {
@@ -48,4 +49,11 @@ void require_real_directory(const wchar16* root) {
       (attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     fatal_error("source must be a real directory");
   }
+}
+
+bool source_final_path(PlatformHandle root, wchar16* buffer) {
+  uint32_t length = platform_final_path(root, buffer, CANONICAL_PATH_UNITS);
+  if (length == 0 && platform_last_error() == WIN_ERROR_PATH_NOT_FOUND) return false;
+  if (length == 0 || length >= CANONICAL_PATH_UNITS) fatal_error("canonical source path");
+  return true;
 }

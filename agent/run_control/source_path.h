@@ -11,3 +11,9 @@ wchar16* resolve_source_path(const char* source);
 wchar16* long_form_source_root(const wchar16* full_path);
 // The root must be a directory and not a reparse point.
 void require_real_directory(const wchar16* root);
+// The final path of a handle to the source root (GetFinalPathNameByHandleW,
+// DOS form) into `buffer` of CANONICAL_PATH_UNITS: long names, on-disk case,
+// subst drives and links above the root resolved, so that every spelling of
+// one directory gives one text. False when the root's volume has no DOS name;
+// any other failure ends the run with "canonical source path".
+bool source_final_path(PlatformHandle root, wchar16* buffer);

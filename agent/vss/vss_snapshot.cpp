@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "agent/capture/tree_walk.h"
 #include "agent/run_control/fatal_error.h"
 #include "agent/run_control/run_state.h"
+#include "agent/run_control/source_path.h"
 #include "agent/run_control/text_conversion.h"
 #include "agent/vss/vss_snapshot.h"
 
@@ -86,10 +88,54 @@ static wchar16* snapshot_source_path(const wchar16* full_path, const wchar16* de
   return path;
 }
 
+// The source's own final path without its "\\?\", so that the volume and the
+// part below its mount point are chosen from what the path leads to: a
+// junction or link on the way would lead out of the shadow copy again. A path
+// that ends on a share or on no DOS name is not on a local volume.
+static const wchar16* resolved_source(const wchar16* full_path) {
+  static wchar16 final_path[CANONICAL_PATH_UNITS];
+  wchar16* long_form = long_form_source_root(full_path);
+  PlatformHandle root = open_walk_directory(long_form);
+  free(long_form);
+  if (root == PLATFORM_INVALID_HANDLE) fatal_error("canonical source path");
+  bool named = source_final_path(root, final_path);
+  platform_close_handle(root);
+  const wchar16* resolved = final_path + 4;
+  if (!named || resolved[0] == 0 || resolved[1] != u':') fatal_error("VSS requires a local volume");
+  return resolved;
+}
+
+static wchar16 fold_ascii(wchar16 c) { return (c >= u'A' && c <= u'Z') ? static_cast<wchar16>(c + 32) : c; }
+
+// What the walk will open must lie on the shadow copy itself: its final path
+// in NT form begins with the snapshot's device ("\\?\GLOBALROOT\Device\X" is
+// "\Device\X" there). Serial numbers and file IDs of a shadow copy equal the
+// live volume's, so they prove nothing.
+static void require_inside_snapshot(const wchar16* path, const wchar16* device_path) {
+  static const char16_t global_root[] = u"\\\\?\\GLOBALROOT";
+  const wchar16* device = device_path;
+  size_t prefix = sizeof global_root / sizeof global_root[0] - 1;
+  if (wide_length(device) > prefix && memcmp(device, global_root, prefix * sizeof(wchar16)) == 0) device += prefix;
+  // Opened as the walk will open it.
+  PlatformHandle handle = open_walk_directory(path);
+  if (handle == PLATFORM_INVALID_HANDLE) fatal_error("VSS snapshot source cannot be opened");
+  static wchar16 nt_path[CANONICAL_PATH_UNITS];
+  uint32_t length = platform_final_path_nt(handle, nt_path, CANONICAL_PATH_UNITS);
+  uint32_t code = platform_last_error();
+  platform_close_handle(handle);
+  platform_set_last_error(code);
+  if (length == 0 || length >= CANONICAL_PATH_UNITS) fatal_error("VSS snapshot source cannot be opened");
+  size_t device_length = wide_length(device);
+  bool inside = length >= device_length && (nt_path[device_length] == 0 || nt_path[device_length] == u'\\');
+  for (size_t i = 0; inside && i < device_length; ++i) inside = fold_ascii(nt_path[i]) == fold_ascii(device[i]);
+  if (!inside) fatal_error("VSS snapshot source leads out of the shadow copy");
+}
+
 wchar16* vss_snapshot_source(const wchar16* full_path) {
   if (check_mode) fatal_error("--vss-writers requires backup, not check");
   // UNC and "\\?\" sources are refused before COM is touched.
   if (full_path[0] == 0 || full_path[1] != u':') fatal_error("VSS requires a local volume");
+  full_path = resolved_source(full_path);
   if (!vss_volume_path_name(full_path, volume_mount_point, VSS_VOLUME_PATH_UNITS) ||
       !vss_volume_name_for_mount_point(volume_mount_point, volume_name, VSS_VOLUME_PATH_UNITS)) {
     fatal_error("VSS requires a local volume");
@@ -102,6 +148,7 @@ wchar16* vss_snapshot_source(const wchar16* full_path) {
   int32_t result = vss_get_snapshot_properties(vss_state.requester, vss_state.snapshot_id, &properties);
   if (result < 0) vss_fail(result, "snapshot properties");
   wchar16* path = snapshot_source_path(full_path, properties.snapshot_device_object);
+  require_inside_snapshot(path, properties.snapshot_device_object);
   vss_free_snapshot_properties(&properties);
 
   static const char mode_line[] = "vss_mode=writers-copy\n";

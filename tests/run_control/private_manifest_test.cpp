@@ -49,6 +49,41 @@ TEST(PrivateManifest, IsCreatedUnsharedDeleteOnCloseAndGoneAfterTheRun) {
   EXPECT_EQ(std::vector<std::u16string>{u"SeBackupPrivilege"}, substitute.enabled_privileges);
 }
 
+// The temporary directory inside the source, the source or the temporary
+// directory spelled through a subst drive or in another case: the walk records
+// the folder and never meets its own manifest (it would fail on its sharing).
+TEST(PrivateManifest, TheManifestInsideTheSourceIsSkippedWhateverTheSpelling) {
+  struct Case {
+    const char* name;
+    std::u16string source;
+    std::u16string temp;
+  };
+  const Case cases[] = {
+      {"same spelling", u"C:\\src", u"C:\\src\\tmp\\"},
+      {"other case", u"c:\\SRC", u"C:\\src\\tmp\\"},
+      {"source through a subst drive", u"S:\\", u"C:\\src\\tmp\\"},
+      {"temporary directory through a subst drive", u"C:\\src", u"S:\\tmp\\"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    prepare_volume();
+    substitute.links[u"S:"] = u"C:\\src";
+    substitute_add_directory(u"C:\\src\\tmp");
+    substitute_add_file(u"C:\\src\\data", {1, 2, 3});
+    substitute.temp_directory = c.temp;
+    testing::internal::CaptureStderr();
+    int code = run_agent({u"check", u"--source", c.source});
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(0, code) << err;
+    EXPECT_NE(std::string::npos, err.find("files=1\ndirectories=2\n")) << err;
+    size_t manifest_opens = 0;
+    for (const auto& call : substitute.calls) {
+      manifest_opens += call.operation == "CreateFileW" && call.path.find(u"vardo-agent-") != std::u16string::npos;
+    }
+    EXPECT_EQ(1u, manifest_opens);
+  }
+}
+
 TEST(PrivateManifest, CollisionsMoveOnAndAHundredOfThemEndTheRun) {
   prepare_volume();
   for (int attempt = 0; attempt < 99; ++attempt) substitute_add_file(substitute.temp_directory + manifest_name(attempt), {});

@@ -95,6 +95,10 @@ ChildRun run_agent_in_child(const std::vector<std::u16string>& args) {
 ChildRun run_snapshot_in_child(const std::u16string& full_path, bool check) {
   return run_in_child([&] {
     check_mode = check;
+    // The source is a directory on the live volume, as a run finds it.
+    if (full_path.size() > 1 && full_path[1] == u':' && substitute_find(full_path) == nullptr) {
+      substitute_add_directory(full_path);
+    }
     wchar16* path = vss_snapshot_source(full_path.c_str());
     std::string shown = "snapshot_source=" + u8(path) + "\n";
     platform_write_stderr(shown.data(), shown.size());

@@ -27,7 +27,8 @@ ChildRun run_in_child(const std::function<int()>& body);
 // The agent's entry with these arguments, in a child.
 ChildRun run_agent_in_child(const std::vector<std::u16string>& args);
 
-// vss_snapshot_source on this full path, the path it returns shown as
+// vss_snapshot_source on this full path (made a directory of the substitute
+// volume when missing), the path it returns shown as
 // "snapshot_source=", then vss_complete_backup, as a backup run places them;
 // `check` stands for the check command.
 ChildRun run_snapshot_in_child(const std::u16string& full_path, bool check = false);

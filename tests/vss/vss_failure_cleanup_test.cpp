@@ -97,6 +97,18 @@ TEST(VssFailureCleanup, EachFailureHasItsMessageAndTheCleanupOfItsState) {
       {"unstable writer", [] { substitute_vss.writer_lists = {{{u"SqlServerWriter", true, 2, 0}}}; },
        "vss_writer=SqlServerWriter state=2 HRESULT=0x00000000\n" + fatal("VSS writer failed or is not stable"),
        after},
+      // The path inside the snapshot must stay on it: a junction that the
+      // shadow copy holds above the source, its absolute target on a live
+      // volume, would make the walk read live data.
+      {"snapshot leads out",
+       [] {
+         substitute.links[u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\data"] = u"D:\\elsewhere";
+         substitute_add_directory(u"D:\\elsewhere\\set");
+       },
+       kWriter + fatal("VSS snapshot source leads out of the shadow copy"), after, u"C:\\data\\set"},
+      {"snapshot source missing",
+       [] { substitute.links[u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\data"] = u"D:\\gone"; },
+       kWriter + fatal("VSS snapshot source cannot be opened"), after, u"C:\\data\\set"},
       // After the summary: completion fails, the snapshot still goes.
       {"complete missing", async("BackupComplete", missing),
        kSnapshotMade + fatal("VSS async object missing: backup complete"), after},
@@ -118,6 +130,7 @@ TEST(VssFailureCleanup, EachFailureHasItsMessageAndTheCleanupOfItsState) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    substitute_reset();
     substitute_vss_reset();
     c.script();
     ChildRun run = run_snapshot_in_child(c.full_path, c.check);

@@ -62,6 +62,7 @@ TEST(VssRequesterSequence, SuccessfulRunMakesExactlyTheseCallsAndLeavesNothing) 
 
 TEST(VssRequesterSequence, ASecondCleanupFindsNothingToDo) {
   substitute_vss_reset();
+  substitute_add_directory(u"C:\\data");
   ChildRun run = run_in_child([] {
     wchar16* path = vss_snapshot_source(u"C:\\data");
     free(path);
@@ -121,6 +122,25 @@ TEST(VssRequesterSequence, SnapshotSourcePathFollowsTheMountPoint) {
   bool added = false;
   for (const auto& call : run.calls) added |= call.rfind("AddToSnapshotSet " + mounted + " ", 0) == 0;
   EXPECT_TRUE(added);
+}
+
+// A junction on the way to the source leads to another volume: that volume is
+// the one copied, and the path inside its snapshot is what the junction leads
+// to, so nothing is read from a live volume.
+TEST(VssRequesterSequence, TheSourceIsResolvedBeforeItsVolumeIsChosen) {
+  const std::string d_volume = "\\\\?\\Volume{d0000000-0000-0000-0000-00000000000d}\\";
+  substitute_reset();
+  substitute_vss_reset();
+  substitute_vss.volumes.push_back({u"D:\\", u16(d_volume)});
+  substitute.links[u"C:\\link"] = u"D:\\real";
+  substitute_add_directory(u"D:\\real\\data");
+  ChildRun run = run_snapshot_in_child(u"C:\\link\\data");
+  EXPECT_EQ(0, run.exit_code) << run.err;
+  EXPECT_EQ("GetVolumePathNameW D:\\real\\data", run.calls.front());
+  bool added = false;
+  for (const auto& call : run.calls) added |= call.rfind("AddToSnapshotSet " + d_volume + " ", 0) == 0;
+  EXPECT_TRUE(added);
+  EXPECT_NE(std::string::npos, run.err.find("snapshot_source=" + kDevice + "\\real\\data\n")) << run.err;
 }
 
 TEST(VssRequesterSequence, SnapshotPathBoundIs32760UnitsWithSeparatorAndTerminator) {

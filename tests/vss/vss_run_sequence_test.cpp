@@ -41,6 +41,21 @@ TEST(VssRunSequence, AFailedSnapshotEndsTheRunBeforeTheManifestAndTheServer) {
   EXPECT_EQ("GetVolumePathNameW C:\\src", run.calls.front());
   EXPECT_EQ(std::vector<std::string>{"CoUninitialize"}, run.exit_calls);
   EXPECT_FALSE(created_manifest(run));
+
+  // A snapshot path that leads back to a live volume: refused before the
+  // manifest, and the snapshot is deleted.
+  prepare();
+  substitute_add_directory(u"C:\\top\\src");
+  substitute_add_directory(u"D:\\live\\src");
+  substitute.links[u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\top"] = u"D:\\live";
+  ChildRun out = run_agent_in_child({u"backup", u"--source", u"C:\\top\\src", u"--stdio", u"--vss-writers"});
+  EXPECT_EQ(1, out.exit_code);
+  EXPECT_NE(std::string::npos,
+            out.err.find("vardokeep-agent: VSS snapshot source leads out of the shadow copy (Windows error=N)\n"))
+      << out.err;
+  EXPECT_EQ(std::string::npos, out.err.find("vss_mode=")) << out.err;
+  EXPECT_FALSE(created_manifest(out));
+  EXPECT_EQ(cleanup_after_snapshot, out.exit_calls);
 }
 
 TEST(VssRunSequence, AFailureAfterTheSnapshotAbortsAndDeletesItAtExit) {

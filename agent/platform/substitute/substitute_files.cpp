@@ -102,10 +102,44 @@ bool platform_close_handle(PlatformHandle handle) {
   return true;
 }
 
-uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
-  if (substitute.final_path_result_override != 0) return substitute.final_path_result_override;
+// GetFinalPathNameByHandleW documentation: VOLUME_NAME_DOS fails with
+// ERROR_PATH_NOT_FOUND for a volume without a drive letter (a shadow copy's
+// device); VOLUME_NAME_NT names the volume by its device.
+constexpr uint32_t FINAL_PATH_DOS = 0;
+constexpr uint32_t FINAL_PATH_NT = 2;
+static uint32_t final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity, uint32_t form) {
   auto* h = static_cast<SubstituteHandle*>(handle);
-  return copy_out(u"\\\\?\\" + h->path, capacity, buffer);
+  substitute.calls.push_back({"GetFinalPathNameByHandleW", h->path, 0, 0, 0, form});
+  if (substitute.final_path_result_override != 0) return substitute.final_path_result_override;
+  const std::u16string& key = h->path;
+  std::u16string text;
+  if (key.rfind(u"GLOBALROOT\\", 0) == 0) {
+    if (form == FINAL_PATH_DOS) {
+      substitute.last_error = WIN_ERROR_PATH_NOT_FOUND;
+      return 0;
+    }
+    text = key.substr(10);
+  } else if (key.rfind(u"\\\\", 0) == 0) {
+    text = form == FINAL_PATH_DOS ? u"\\\\?\\UNC\\" + key.substr(2) : u"\\Device\\Mup\\" + key.substr(2);
+  } else if (form == FINAL_PATH_DOS) {
+    text = u"\\\\?\\" + key;
+  } else {
+    auto device = substitute.nt_devices.find(key.substr(0, 2));
+    if (device == substitute.nt_devices.end()) {
+      substitute.last_error = WIN_ERROR_PATH_NOT_FOUND;
+      return 0;
+    }
+    text = device->second + key.substr(2);
+  }
+  return copy_out(text, capacity, buffer);
+}
+
+uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
+  return final_path(handle, buffer, capacity, FINAL_PATH_DOS);
+}
+
+uint32_t platform_final_path_nt(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
+  return final_path(handle, buffer, capacity, FINAL_PATH_NT);
 }
 
 int platform_open_descriptor(PlatformHandle handle, int flags) {

@@ -26,10 +26,30 @@ uint32_t substitute_visible_attributes(const SubstituteEntry& entry, bool listin
   return attributes;
 }
 
-std::u16string substitute_key(const std::u16string& path) {
+static std::u16string spelled_key(const std::u16string& path) {
   if (path.rfind(u"\\\\?\\UNC\\", 0) == 0) return u"\\\\" + path.substr(8);
   if (path.rfind(u"\\\\?\\", 0) == 0) return path.substr(4);
   return path;
+}
+
+std::u16string substitute_key(const std::u16string& path) {
+  std::u16string key = spelled_key(path);
+  // Links may lead to links; a cycle ends as the system's 1921 would, unresolved.
+  for (int hop = 0; hop < 31; ++hop) {
+    bool moved = false;
+    for (const auto& [link, target] : substitute.links) {
+      if (key.size() <= link.size() || key[link.size()] != u'\\') continue;
+      if (CaseInsensitiveLess{}(key.substr(0, link.size()), link) || CaseInsensitiveLess{}(link, key.substr(0, link.size()))) {
+        continue;
+      }
+      // "S:\\" names the target itself.
+      key = key.size() == link.size() + 1 ? target : target + key.substr(link.size());
+      moved = true;
+      break;
+    }
+    if (!moved) break;
+  }
+  return key;
 }
 
 static std::u16string parent_of(const std::u16string& key) {

@@ -122,6 +122,15 @@ struct SubstituteVolume {
   // Keys are absolute paths without the "\\?\" prefix ("C:\src\a",
   // "\\server\share\a"); a directory is an entry with the directory attribute.
   std::map<std::u16string, SubstituteEntry, CaseInsensitiveLess> entries;
+  // Paths the system resolves on the way to an entry, key prefix (no trailing
+  // backslash) to absolute target: a subst or mapped drive ("S:" -> "C:\\src"),
+  // or a junction or symbolic link met inside a path. Only what lies below the
+  // prefix is redirected: the link itself is still the entry at its own key.
+  // Final paths come from the entry reached, never from the spelling.
+  std::map<std::u16string, std::u16string, CaseInsensitiveLess> links;
+  // NT device of each drive, for final paths in NT form (VOLUME_NAME_NT).
+  std::map<std::u16string, std::u16string, CaseInsensitiveLess> nt_devices = {
+      {u"C:", u"\\Device\\HarddiskVolume3"}, {u"D:", u"\\Device\\HarddiskVolume4"}};
   std::u16string temp_directory = u"C:\\Temp\\";
   std::u16string current_directory = u"C:\\work";
   uint32_t last_error = 0;

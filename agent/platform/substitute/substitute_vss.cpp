@@ -167,12 +167,58 @@ int32_t vss_add_to_snapshot_set(VssRequester*, const wchar16* volume_name, const
                                 VssGuid* snapshot_id) {
   record("AddToSnapshotSet " + u8(volume_name) + " " + substitute_vss_guid_text(provider_id));
   int32_t result = result_of("AddToSnapshotSet");
-  if (result >= 0) *snapshot_id = substitute_vss.snapshot_id;
+  if (result >= 0) {
+    *snapshot_id = substitute_vss.snapshot_id;
+    for (const auto& [mount, volume] : substitute_vss.volumes) {
+      if (volume == volume_name) substitute_vss.snapshot_mount_point = mount;
+    }
+  }
   return result;
 }
 
+// The device object's key on the substitute volume, and whether a key lies
+// at or below a prefix ("C:\\" or that key).
+static std::u16string snapshot_key() { return substitute_key(substitute_vss.snapshot_device_object); }
+static bool below(const std::u16string& key, const std::u16string& prefix) {
+  return starts_with_folded(key, prefix) &&
+         (key.size() == prefix.size() || prefix.back() == u'\\' || key[prefix.size()] == u'\\');
+}
+
+static void copy_volume_into_snapshot() {
+  const std::u16string& mount = substitute_vss.snapshot_mount_point;
+  if (mount.empty()) return;
+  std::u16string device = snapshot_key();
+  substitute_add_directory(device);
+  auto inside = [&](const std::u16string& key) {
+    return key.size() <= mount.size() ? device : device + u"\\" + key.substr(mount.size());
+  };
+  std::vector<std::pair<std::u16string, SubstituteEntry>> entries;
+  for (const auto& [key, entry] : substitute.entries) {
+    if (below(key, mount)) entries.emplace_back(inside(key), entry);
+  }
+  for (auto& [key, entry] : entries) {
+    entry.open_count = 0;
+    substitute.entries[key] = entry;
+  }
+  std::vector<std::pair<std::u16string, std::u16string>> links;
+  for (const auto& [link, target] : substitute.links) {
+    if (below(link, mount)) links.emplace_back(inside(link), target);
+  }
+  for (const auto& [link, target] : links) substitute.links[link] = target;
+}
+
+static void remove_snapshot_copy() {
+  std::u16string device = snapshot_key();
+  std::erase_if(substitute.entries, [&](const auto& item) { return below(item.first, device); });
+  std::erase_if(substitute.links, [&](const auto& item) { return below(item.first, device); });
+}
+
 int32_t vss_prepare_for_backup(VssRequester*, VssAsync** async) { return start_async("PrepareForBackup", async); }
-int32_t vss_do_snapshot_set(VssRequester*, VssAsync** async) { return start_async("DoSnapshotSet", async); }
+int32_t vss_do_snapshot_set(VssRequester*, VssAsync** async) {
+  int32_t result = start_async("DoSnapshotSet", async);
+  if (result >= 0) copy_volume_into_snapshot();
+  return result;
+}
 int32_t vss_gather_writer_status(VssRequester*, VssAsync** async) { return start_async("GatherWriterStatus", async); }
 int32_t vss_backup_complete(VssRequester*, VssAsync** async) { return start_async("BackupComplete", async); }
 
@@ -253,6 +299,7 @@ int32_t vss_delete_snapshots(VssRequester*, const VssGuid& source_id, int32_t ob
   record("DeleteSnapshots " + substitute_vss_guid_text(source_id) + " " + std::to_string(object_type) + " " +
          std::to_string(force));
   int32_t result = result_of("DeleteSnapshots");
+  if (result >= 0) remove_snapshot_copy();
   *deleted_count = result < 0 ? 0 : 1;
   *nondeleted_id = result < 0 ? source_id : VssGuid{};
   return result;

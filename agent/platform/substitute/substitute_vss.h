@@ -41,6 +41,11 @@ struct SubstituteVss {
   std::vector<std::vector<SubstituteVssWriter>> writer_lists;
   std::u16string snapshot_device_object;
   VssGuid snapshot_id{};  // what AddToSnapshotSet hands out
+  // The mount point of the volume AddToSnapshotSet added. DoSnapshotSet copies
+  // the substitute volume's entries and links below it under the device
+  // object, as the shadow copy holds them (a link's absolute target still
+  // names the live volume); DeleteSnapshots removes them.
+  std::u16string snapshot_mount_point;
 
   // Every call, as "Name arguments".
   std::vector<std::string> calls;

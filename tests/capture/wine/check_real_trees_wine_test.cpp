@@ -126,6 +126,17 @@ TEST(CheckRealTrees, TheManifestInsideTheSourceIsSkippedAndItsFolderRecorded) {
   WineRun run = run_under_wine("cmd", {"/c", tree.windows + "\\run.bat"});
   expect_counters(run, 1, 2, 1);
   EXPECT_TRUE(manifests_left_in(tree.root / "tmp").empty());
+
+  // A second drive letter on the tree's parent, as a subst or mapped drive:
+  // Wine then reports every final path through it, whichever spelling opened
+  // the file, so the source as typed and the manifest's final path differ.
+  fs::path alias = fs::path(wine_prefix()) / "dosdevices" / "y:";
+  fs::remove(alias);
+  fs::create_directory_symlink("../drive_c/vk-capture", alias);
+  WineRun aliased = run_under_wine("cmd", {"/c", tree.windows + "\\run.bat"});
+  fs::remove(alias);
+  expect_counters(aliased, 1, 2, 1);
+  EXPECT_TRUE(manifests_left_in(tree.root / "tmp").empty());
 }
 
 TEST(CheckRealTrees, A128LevelChainIsCapturedAndOneMoreLevelIsRefused) {
