@@ -32,10 +32,11 @@ struct Session {
   const ReceiveFaults* faults;
   Store store;
   uint32_t batch_number = 0;
-  // Working storage, allocated once: the largest batch.
+  // Working storage, allocated once: the largest batch. The chunks' room
+  // (8 MiB for a full batch) grows with the largest batch seen instead.
   std::vector<uint8_t> descriptors = std::vector<uint8_t>(kMaxBatchChunks * kChunkDescriptorSize);
   std::vector<uint8_t> bitmap = std::vector<uint8_t>(kMaxBatchChunks);
-  std::vector<uint8_t> chunk_data = std::vector<uint8_t>(kMaxBatchChunks * kMaxChunkLength);
+  std::vector<uint8_t> chunk_data;
   std::vector<uint8_t> payload = std::vector<uint8_t>(kMaxChunkLength);
   std::vector<uint8_t> id_bytes = std::vector<uint8_t>(kMaxBatchChunks * 8);
   std::vector<uint64_t> ids = std::vector<uint64_t>(kMaxBatchChunks);
@@ -128,6 +129,9 @@ int serve_batch(Session* s) {
   const uint32_t n = get_u32le(count_bytes);
   if (n == 0 || n > kMaxBatchChunks)
     return failure("batch of " + std::to_string(n) + " chunks; a batch holds 1 to 2048");
+  // Nothing of the last batch points into it any more.
+  if (s->chunk_data.size() < static_cast<size_t>(n) * kMaxChunkLength)
+    s->chunk_data.resize(static_cast<size_t>(n) * kMaxChunkLength);
   uint8_t* descriptors = s->descriptors.data();
   if (read_exact(s, descriptors, static_cast<size_t>(n) * kChunkDescriptorSize) != ReadResult::ok)
     return failure("connection closed inside the chunk descriptors");
@@ -207,6 +211,33 @@ int serve_batch(Session* s) {
   return 0;
 }
 
+// The flushed upload read back through the store's own I/O, one window of
+// kMaxIoPiece bytes at a time: the reader asks for many small pieces in order.
+struct UploadFile {
+  int fd;
+  uint64_t length;
+  std::vector<uint8_t> window = std::vector<uint8_t>(kMaxIoPiece);
+  uint64_t window_start = 0;
+  size_t window_length = 0;
+};
+
+bool read_upload(void* context, uint64_t offset, void* buffer, size_t count) {
+  auto* u = static_cast<UploadFile*>(context);
+  if (offset > u->length || count > u->length - offset) return false;
+  if (count > u->window.size()) return io_read_at(u->fd, offset, buffer, count);
+  if (offset < u->window_start || offset + count > u->window_start + u->window_length) {
+    const uint64_t rest = u->length - offset;
+    u->window_length = rest < u->window.size() ? static_cast<size_t>(rest) : u->window.size();
+    u->window_start = offset;
+    if (!io_read_at(u->fd, offset, u->window.data(), u->window_length)) {
+      u->window_length = 0;
+      return false;
+    }
+  }
+  if (count > 0) std::memcpy(buffer, u->window.data() + (offset - u->window_start), count);
+  return true;
+}
+
 void build_confirmation(const std::string& name, ConfirmationFault fault, uint8_t* out) {
   std::memset(out, 0, kConfirmationSize);
   std::memcpy(out, name.data(), name.size());
@@ -260,10 +291,10 @@ int serve_upload(Session* s, std::string* name) {
     return failure("cannot flush the upload: " + io_last_error_text());
   }
 
-  FILE* file = io_fopen(upload_path, "rb");
-  ManifestSource source;
-  bool accepted = file != nullptr && manifest_file_source(file, &source);
-  if (!accepted) error = "cannot reopen the upload";
+  UploadFile upload{io_open_read(upload_path), length};
+  const ManifestSource source{length, read_upload, &upload};
+  bool accepted = upload.fd >= 0;
+  if (!accepted) error = "cannot reopen the upload: " + io_last_error_text();
   if (accepted) {
     accepted = manifest_validate(&source, ManifestSlotRule::assigned, &error) == ManifestStatus::ok;
   }
@@ -273,7 +304,7 @@ int serve_upload(Session* s, std::string* name) {
     if (s->store.locked) store_unlock(&s->store);
     if (accepted) accepted = store_check_manifest_chunks(&s->store, &source, &error);
   }
-  if (file != nullptr) std::fclose(file);
+  io_close(upload.fd);
   if (!accepted) {
     io_remove(upload_path);
     return failure("manifest refused: " + error);
