@@ -197,12 +197,16 @@ bool io_list_directory(const std::string& path, std::vector<std::string>* names)
 }
 
 bool io_stat_entry(const std::string& path, IoEntryStat* st) {
+  // A named stream ("f:s", "d:s", "root:s") reports its owner's attributes,
+  // the directory bit of a directory included, but holds data of its own.
+  const size_t last_separator = path.find_last_of("\\/");
+  const bool stream = last_separator != std::string::npos && path.find(':', last_separator) != std::string::npos;
   HANDLE h = open_attributes(path, FILE_READ_ATTRIBUTES);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   LARGE_INTEGER size = {};
   bool ok = GetFileInformationByHandle(h, &info) != 0;
-  const bool directory = ok && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool directory = ok && !stream && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   // On a stream's handle the size is the stream's own.
   if (ok && !directory) ok = GetFileSizeEx(h, &size) != 0;
   CloseHandle(h);
