@@ -250,4 +250,69 @@ TEST_F(CaptureAdapter, AReparsePointWhoseDataCannotBeReadStopsTheRun) {
       testing::ExitedWithCode(1), "vardokeep-agent: read reparse metadata: f \\(Windows error=");
 }
 
+// A cloud folder whose contents the provider has not brought in says so only
+// in its parent's listing: the adapter hands that bit over, and the folder is
+// recorded as a placeholder without being listed itself.
+const unsigned char cloud_folder_reparse[12] = {0x1A, 0x70, 0, 0x90, 4, 0, 0, 0, 1, 2, 3, 4};
+bool listed_d = false;
+
+DWORD WINAPI attributes_of_cloud_d(LPCWSTR path) {
+  DWORD attributes = GetFileAttributesW(path);
+  return ends_with(path, L"\\d") ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
+}
+HANDLE WINAPI remember_d(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                         DWORD flags, HANDLE model) {
+  HANDLE h = CreateFileW(name, access, share, security, disposition, flags, model);
+  if (ends_with(name, L"\\d")) faked_handle = h;
+  return h;
+}
+BOOL WINAPI information_of_cloud_d(HANDLE h, LPBY_HANDLE_FILE_INFORMATION information) {
+  BOOL ok = GetFileInformationByHandle(h, information);
+  if (h == faked_handle) information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return ok;
+}
+BOOL WINAPI reparse_data_of_d(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
+                              LPDWORD returned, LPOVERLAPPED overlapped) {
+  if (h != faked_handle) return DeviceIoControl(h, code, in, in_size, out, out_size, returned, overlapped);
+  memcpy(out, cloud_folder_reparse, sizeof cloud_folder_reparse);
+  *returned = sizeof cloud_folder_reparse;
+  return TRUE;
+}
+// Handle values are reused once closed.
+BOOL WINAPI forget_d_on_close(HANDLE h) {
+  if (h == faked_handle) faked_handle = INVALID_HANDLE_VALUE;
+  return CloseHandle(h);
+}
+void mark_d_not_brought_in(WIN32_FIND_DATAW* data) {
+  if (wcscmp(data->cFileName, L"d") == 0) data->dwFileAttributes |= 0x00040000;  // RECALL_ON_OPEN
+}
+HANDLE WINAPI find_first_listing_d(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+  if (ends_with(pattern, L"\\d\\*")) listed_d = true;
+  HANDLE search = FindFirstFileW(pattern, data);
+  if (search != INVALID_HANDLE_VALUE) mark_d_not_brought_in(data);
+  return search;
+}
+BOOL WINAPI find_next_listing_d(HANDLE search, LPWIN32_FIND_DATAW data) {
+  BOOL ok = FindNextFileW(search, data);
+  if (ok) mark_d_not_brought_in(data);
+  return ok;
+}
+
+TEST_F(CaptureAdapter, AFolderListedAsNotBroughtInIsRecordedWithoutBeingListed) {
+  volume.file("d/inside", "x");
+  listed_d = false;
+  win32_api.GetFileAttributesW = attributes_of_cloud_d;
+  win32_api.CreateFileW = remember_d;
+  win32_api.GetFileInformationByHandle = information_of_cloud_d;
+  win32_api.DeviceIoControl = reparse_data_of_d;
+  win32_api.FindFirstFileW = find_first_listing_d;
+  win32_api.FindNextFileW = find_next_listing_d;
+  win32_api.CloseHandle = forget_d_on_close;
+  auto summary = run_check(check_args());
+  EXPECT_EQ("1", summary["reparse_placeholders"]);
+  EXPECT_EQ("1", summary["directories"]);
+  EXPECT_EQ("1", summary["files"]);  // f
+  EXPECT_FALSE(listed_d);
+}
+
 }  // namespace
