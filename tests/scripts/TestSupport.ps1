@@ -444,7 +444,14 @@ function global:Invoke-FakeIcacls {
     $words = @($arguments | Select-Object -Skip 1 | Where-Object { $_ -notmatch '^/[TCLQtclq]$' })
     $invalid = $null
     if ($words.Count -eq 0) {
-        $invalid = '(none)'
+        # "icacls <filename>" with nothing else is the display form of the
+        # documented syntax (icacls <filename> [/save ...] [/t] [/c] [/l] [/q]):
+        # it lists the ACL, changes nothing and succeeds.
+        if (-not (Test-Path -LiteralPath $path)) { $global:LASTEXITCODE = 2; return }
+        foreach ($entry in (Get-FakeAcl $path).Entries) { Write-Output "$path *$($entry.Sid):($($entry.Rights))" }
+        Write-Output 'Successfully processed 1 files; Failed processing 0 files'
+        $global:LASTEXITCODE = 0
+        return
     } elseif ($words -contains '/setowner') {
         if ($words.Count -ne 2 -or $words[0] -ne '/setowner') { $invalid = '/setowner' }
     } elseif ($words -contains '/reset') {

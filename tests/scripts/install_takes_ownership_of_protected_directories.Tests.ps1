@@ -72,6 +72,10 @@ Describe 'The private key' {
             $null = & $icacls $keyPath @refused 2>$null
             $LASTEXITCODE | Should -Not -Be 0 -Because ($refused -join ' ')
         }
+        # The path alone is the display form: it lists the entries and succeeds.
+        $shown = @(& $icacls $keyPath)
+        $LASTEXITCODE | Should -Be 0
+        $shown.Count | Should -Be ($acl.Entries.Count + 1)
     }
 
     It 'stops the install when the key is not owned by SYSTEM after icacls reported success' {

@@ -589,7 +589,7 @@ Invoke-Case 'stand-in replay: icacls forms and exit codes' {
         @{ Words = @('/setowner', '*S-1-5-32-544', '/grant:r', '*S-1-5-18:F'); Code = 'nonzero'; Then = 'unchanged' },
         @{ Words = @('/grant:r', '*S-1-5-18:F', '/setowner', '*S-1-5-32-544'); Code = 'nonzero'; Then = 'unchanged' },
         @{ Words = @('/reset', '/inheritance:r'); Code = 'nonzero'; Then = 'unchanged' },
-        @{ Words = @(); Code = 'nonzero'; Then = 'unchanged' },
+        @{ Words = @(); Code = '0'; Then = 'unchanged' },
         @{ Words = @('/inheritance:r', '/grant:r', '*S-1-5-18:F', '*S-1-5-32-544:F'); Code = '0'; Then = 'only SY and BA' },
         @{ Before = @('/inheritance:r', '/grant:r', '*S-1-5-18:F'); Words = @('/reset'); Code = '0'; Then = 'all inherited' },
         @{ Before = @('/inheritance:d'); Words = @('/remove', '*S-1-5-18'); Code = '0'; Then = 'no SY' },
