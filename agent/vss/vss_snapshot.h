@@ -22,8 +22,10 @@ constexpr uint32_t VSS_WAIT_MILLISECONDS = 120000;
 constexpr size_t VSS_SNAPSHOT_PATH_MAX_UNITS = 32760;
 
 // Takes the full source path as GetFullPathNameW gave it (no "\\?\" prefix),
-// creates the shadow copy and returns the matching path inside it (malloc).
-// Prints "vss_mode=writers-copy". Never returns on failure.
+// resolves it to the source's final path, creates the shadow copy of that
+// path's volume and returns the matching path inside it (malloc), which must
+// lead to the snapshot's own device. Prints "vss_mode=writers-copy". Never
+// returns on failure.
 wchar16* vss_snapshot_source(const wchar16* full_path);
 // After the summary: BackupComplete, the second writer check, then clean-up.
 void vss_complete_backup();
