@@ -8,6 +8,7 @@
 #include "agent/metadata_restore/metadata_file_access.h"
 #include "agent/metadata_restore/metadata_restore_run.h"
 #include "agent/run_control/fatal_error.h"
+#include "agent/run_control/process_resources.h"
 #include "agent/run_control/text_conversion.h"
 #include "core/metadata_file_reader.h"
 
@@ -112,6 +113,7 @@ int apply_metadata(int argc, wchar16** argv) {
                                           &last_record_offset));
 
   run.root_length = build_restore_root(arguments.source, run.root);
+  run.root_name_length = hold_restore_root(run.root, run.root_name, &run.root_volume_serial);
   if (arguments.owner) enable_restore_privilege();
 
   MetadataChain chain = metadata_chain_start(size, last_record_offset);
@@ -125,6 +127,8 @@ int apply_metadata(int argc, wchar16** argv) {
 
   platform_close_handle(run.file);
   run.file = PLATFORM_INVALID_HANDLE;
+  platform_close_handle(restore_root_handle);
+  restore_root_handle = nullptr;
   char summary[64];
   int length = snprintf(summary, sizeof summary, "windows_metadata_restored=%" PRIu64 "\n", run.restored_count);
   platform_write_stderr(summary, static_cast<size_t>(length));

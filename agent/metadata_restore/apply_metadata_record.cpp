@@ -34,8 +34,16 @@ static void check_parents(MetadataRestoreRun& run, uint32_t record_start) {
   }
 }
 
-static PlatformHandle open_target(const MetadataRestoreRun& run, uint32_t kind) {
-  PlatformHandle target = platform_create_file(run.target, run.access_mask, 0, WIN_OPEN_EXISTING,
+// The target is opened unshared; the root itself shares reading with the hold
+// on it. Once open, the handle must be the entry the record names: on the held
+// root's volume, reached by that very name below the root (no junction swapped
+// in on the way) and, for a file, its only name (no hard link to a file outside
+// the tree). The system names what the handle reached, so nothing that changes
+// after the open can fool the check.
+static PlatformHandle open_target(MetadataRestoreRun& run, uint32_t kind, uint32_t record_start) {
+  bool root = run.target[record_start] == 0;
+  PlatformHandle target = platform_create_file(run.target, run.access_mask, root ? WIN_FILE_SHARE_READ : 0,
+                                               WIN_OPEN_EXISTING,
                                                WIN_FILE_FLAG_BACKUP_SEMANTICS | WIN_FILE_FLAG_OPEN_REPARSE_POINT);
   if (target == PLATFORM_INVALID_HANDLE) fatal_error("Metadata target missing, linked or wrong type");
   PlatformFileInformation information;
@@ -46,6 +54,14 @@ static PlatformHandle open_target(const MetadataRestoreRun& run, uint32_t kind) 
   if ((information.attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (directory && kind == kMetadataKindFile) ||
       (!directory && kind == kMetadataKindDirectory)) {
     fatal_error("Metadata target missing, linked or wrong type");
+  }
+  uint32_t name_length = platform_file_name(target, run.target_name, RESTORE_BUFFER_UNITS);
+  uint32_t relative_length = static_cast<uint32_t>(wide_length(run.target + record_start));
+  if ((!directory && information.link_count != 1) || information.volume_serial != run.root_volume_serial ||
+      name_length == 0 ||
+      !reached_below_root(run.root_name, run.root_name_length, run.target + record_start, relative_length,
+                          run.target_name, name_length)) {
+    fatal_error("Metadata target missing, linked or wrong type: %s", run.path);
   }
   return target;
 }
@@ -82,7 +98,7 @@ void apply_metadata_record(MetadataRestoreRun& run, uint64_t offset, const Metad
   uint32_t record_start = build_metadata_target(run.root, run.root_length, relative, run.target);
   free(relative);
   check_parents(run, record_start);
-  PlatformHandle target = open_target(run, header.kind);
+  PlatformHandle target = open_target(run, header.kind, record_start);
 
   for (uint8_t& byte : run.descriptor) byte = 0;
   read_metadata_at(run.file, path_offset + header.path_length, run.descriptor, header.descriptor_length);

@@ -19,7 +19,12 @@ struct MetadataRestoreRun {
   uint64_t restored_count = 0;
   uint32_t root_length = 0;
   wchar16 root[RESTORE_BUFFER_UNITS];
+  // The held root: its volume and its name below the volume's root.
+  uint32_t root_volume_serial = 0;
+  uint32_t root_name_length = 0;
+  wchar16 root_name[RESTORE_BUFFER_UNITS];
   wchar16 target[RESTORE_BUFFER_UNITS];
+  wchar16 target_name[RESTORE_BUFFER_UNITS];
   char path[kMetadataMaxPathLength + 1];
   uint8_t descriptor[kMetadataMaxDescriptorLength];
 };

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "agent/run_control/fatal_error.h"
+#include "agent/run_control/process_resources.h"
 #include "agent/run_control/source_path.h"
 #include "agent/run_control/text_conversion.h"
 
@@ -56,4 +57,40 @@ uint32_t build_metadata_target(const wchar16* root, uint32_t root_length, const 
   for (size_t i = 0; i < relative_length; ++i) target[at++] = relative[i];
   target[at] = 0;
   return record_start;
+}
+
+uint32_t hold_restore_root(const wchar16* root, wchar16* name, uint32_t* volume_serial) {
+  restore_root_handle = platform_create_file(root, WIN_FILE_LIST_DIRECTORY, WIN_FILE_SHARE_READ | WIN_FILE_SHARE_WRITE,
+                                             WIN_OPEN_EXISTING,
+                                             WIN_FILE_FLAG_BACKUP_SEMANTICS | WIN_FILE_FLAG_OPEN_REPARSE_POINT);
+  if (restore_root_handle == PLATFORM_INVALID_HANDLE) {
+    restore_root_handle = nullptr;
+    fatal_error("Restore root must be a real directory");
+  }
+  PlatformFileInformation information;
+  if (!platform_file_information(restore_root_handle, &information) ||
+      (information.attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (information.attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    fatal_error("Restore root must be a real directory");
+  }
+  *volume_serial = information.volume_serial;
+  uint32_t length = platform_file_name(restore_root_handle, name, RESTORE_BUFFER_UNITS);
+  if (length == 0) fatal_error("Restore root path");
+  return length;
+}
+
+bool reached_below_root(const wchar16* root_name, uint32_t root_name_length, const wchar16* relative,
+                        uint32_t relative_length, const wchar16* target_name, uint32_t target_name_length) {
+  // "a/" names the directory a; the file system's name carries none.
+  if (relative_length > 0 && relative[relative_length - 1] == u'\\') --relative_length;
+  if (relative_length == 0) {
+    return platform_same_names(target_name, target_name_length, root_name, root_name_length);
+  }
+  // The volume's root is "\\" already.
+  uint32_t separator = root_name[root_name_length - 1] == u'\\' ? 0 : 1;
+  if (target_name_length != root_name_length + separator + relative_length) return false;
+  return platform_same_names(target_name, root_name_length, root_name, root_name_length) &&
+         (separator == 0 || target_name[root_name_length] == u'\\') &&
+         platform_same_names(target_name + root_name_length + separator, relative_length, relative,
+                             relative_length);
 }

@@ -54,6 +54,7 @@ constexpr uint32_t WIN_READ_CONTROL = 0x00020000u;
 constexpr uint32_t WIN_WRITE_DAC = 0x00040000u;
 constexpr uint32_t WIN_WRITE_OWNER = 0x00080000u;
 constexpr uint32_t WIN_FILE_WRITE_ATTRIBUTES = 0x0100u;
+constexpr uint32_t WIN_FILE_LIST_DIRECTORY = 0x0001u;  // FILE_READ_DATA on a directory
 constexpr uint32_t WIN_FILE_SHARE_READ = 1;
 constexpr uint32_t WIN_FILE_SHARE_WRITE = 2;
 constexpr uint32_t WIN_FILE_SHARE_DELETE = 4;
@@ -320,3 +321,13 @@ struct PlatformBasicInformation {
   uint32_t attributes = 0;
 };
 bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicInformation& information);
+// GetFileInformationByHandleEx(FileNameInfo): the path of the handle's file
+// below the root of its volume ("\\a\\f.txt"; "\\" for the root itself), as the
+// open reached it, every junction on the way followed. Returns its length in
+// units, terminated in the buffer; 0 with the last error set on failure or when
+// it needs more than capacity - 1 units. (Unlike GetFinalPathNameByHandleW it
+// answers for names beyond MAX_PATH under Wine too.)
+uint32_t platform_file_name(PlatformHandle handle, wchar16* buffer, uint32_t capacity);
+// CompareStringOrdinal(a, a_units, b, b_units, TRUE) == CSTR_EQUAL: the two
+// names are equal as the file system compares them (each unit upcased).
+bool platform_same_names(const wchar16* a, uint32_t a_units, const wchar16* b, uint32_t b_units);

@@ -10,6 +10,7 @@
 
 PlatformHandle ssh_job = nullptr;
 int manifest_fd = -1;
+PlatformHandle restore_root_handle = nullptr;
 
 void fatal_error(const char* format, ...) {
   static const char prefix[] = "vardokeep-agent: ";
@@ -39,6 +40,10 @@ void fatal_error(const char* format, ...) {
   if (manifest_fd >= 0) {
     platform_close(manifest_fd);  // delete-on-close removes the file
     manifest_fd = -1;
+  }
+  if (restore_root_handle != nullptr) {
+    platform_close_handle(restore_root_handle);
+    restore_root_handle = nullptr;
   }
   platform_exit(1);
 }

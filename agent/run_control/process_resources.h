@@ -1,5 +1,5 @@
-// The two process-wide resources whose abandonment would leave something behind.
-// Their owners set and clear them; fatal_error releases whatever is still set.
+// The process-wide resources that fatal_error releases, whatever is still set;
+// their owners set and clear them.
 #pragma once
 #include "agent/platform/platform.h"
 
@@ -7,3 +7,6 @@
 extern PlatformHandle ssh_job;
 // Descriptor of the private delete-on-close manifest; -1 when none is open.
 extern int manifest_fd;
+// apply-metadata's hold on its restore root (opened without delete sharing, so
+// that nobody renames or replaces the root during the run); null when none.
+extern PlatformHandle restore_root_handle;

@@ -41,6 +41,35 @@ bool fatal_with(const ApplyOutcome& outcome, const std::string& message) {
 }
 
 Bytes single(TestRecord record) { return build_metadata_file({record}); }
+
+// A junction's reparse data: a mount point whose substitute name is "\\??\\" and
+// the target, with the target as its print name too.
+Bytes junction_to(const std::u16string& target) {
+  std::u16string substitute_name = u"\\??\\" + target;
+  uint16_t name_bytes = static_cast<uint16_t>(2 * substitute_name.size());
+  uint16_t print_bytes = static_cast<uint16_t>(2 * target.size());
+  Bytes data;
+  put_le(data, 0xA0000003, 4);
+  put_le(data, 8 + name_bytes + 2 + print_bytes + 2, 2);
+  put_le(data, 0, 2);
+  put_le(data, 0, 2);
+  put_le(data, name_bytes, 2);
+  put_le(data, name_bytes + 2, 2);
+  put_le(data, print_bytes, 2);
+  for (char16_t c : substitute_name + u'\0' + target + u'\0') put_le(data, c, 2);
+  return data;
+}
+
+// The directory and everything below it give way to a junction.
+void replace_with_junction(const std::u16string& directory, const std::u16string& target) {
+  for (auto it = substitute.entries.begin(); it != substitute.entries.end();) {
+    const std::u16string& key = it->first;
+    bool below = key.size() >= directory.size() && u8(key.substr(0, directory.size())) == u8(directory) &&
+                 (key.size() == directory.size() || key[directory.size()] == u'\\');
+    it = below ? substitute.entries.erase(it) : std::next(it);
+  }
+  substitute_add_reparse_point(directory, junction_to(target), true);
+}
 TestRecord file_record(const std::string& path) { return {path, test_descriptor(), 1, 0x20, 7, 8}; }
 }  // namespace
 
@@ -183,6 +212,64 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
   }
 }
 
+// Another user who can write into the restored tree changes it under the run.
+// Every change must leave the entries outside the root (C:\secret) untouched,
+// stop the run with the record's path, and release the hold on the root.
+TEST(ApplyMetadata, RefusesTargetsThatAreNotTheRecordsOwnEntryBelowTheRoot) {
+  struct Case {
+    const char* name;
+    std::vector<TestRecord> records;
+    const char16_t* hooked;  // CreateFileW on this path runs the change first
+    std::function<void()> change;
+    std::string message;
+  };
+  const std::string linked = "Metadata target missing, linked or wrong type: ";
+  const Case cases[] = {
+      {"parent turned into a junction after the parent check", {file_record("a/f.txt")},
+       u"C:\\restore\\a\\f.txt", [] { replace_with_junction(u"C:\\restore\\a", u"C:\\secret"); },
+       linked + "a/f.txt"},
+      {"root swapped for a junction after its check", tree_records(), u"C:\\restore",
+       [] { replace_with_junction(u"C:\\restore", u"C:\\secret"); }, "Restore root must be a real directory"},
+      // NTFS refuses this rename while the root is held; the substitute swaps
+      // the entries directly, and the final path still tells.
+      {"root swapped while held", tree_records(), u"C:\\restore\\b.txt",
+       [] { replace_with_junction(u"C:\\restore", u"C:\\secret"); }, linked + "b.txt"},
+      {"target given a second link", {file_record("b.txt")}, u"C:\\restore\\b.txt",
+       [] { substitute_find(u"C:\\restore\\b.txt")->link_count = 2; }, linked + "b.txt"},
+      // The same names on another volume: only the volume tells them apart.
+      {"parent turned into a junction to another volume", {file_record("a/f.txt")}, u"C:\\restore\\a\\f.txt",
+       [] { replace_with_junction(u"C:\\restore\\a", u"D:\\restore\\a"); }, linked + "a/f.txt"},
+      {"root's name unavailable", tree_records(), u"C:\\restore",
+       [] { substitute.failures.push_back({"GetFileInformationByHandleEx", u"C:\\restore", 5, 0}); },
+       "Restore root path"},
+  };
+  for (const Case& c : cases) {
+    restored_tree();
+    substitute_add_file(u"C:\\secret\\f.txt", {9});
+    substitute_add_file(u"C:\\secret\\b.txt", {9});
+    substitute_add_file(u"D:\\restore\\a\\f.txt", {9}).volume_serial = 0x5678;
+    put_metadata(build_metadata_file(c.records));
+    substitute.hooks.push_back({"CreateFileW", c.hooked, 1, c.change, 0});
+    ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
+    EXPECT_TRUE(fatal_with(outcome, c.message)) << c.name << ": " << outcome.err;
+    for (const char16_t* outside : {u"C:\\secret\\f.txt", u"C:\\secret\\b.txt", u"D:\\restore\\a\\f.txt"}) {
+      EXPECT_TRUE(outcome.entry(outside).security_descriptor.empty()) << c.name;
+      EXPECT_EQ(0x20u, outcome.entry(outside).attributes) << c.name;
+    }
+    if (c.records.size() == 1) {
+      EXPECT_TRUE(outcome.calls_of("SetKernelObjectSecurity").empty()) << c.name;
+    }
+    size_t held = 0, released = 0;
+    for (const auto& call : outcome.calls) {
+      if (u8(call.path) != "C:\\restore") continue;
+      held += call.operation == "CreateFileW";
+      released += call.operation == "CloseHandle";
+    }
+    EXPECT_EQ(1u, held) << c.name;
+    EXPECT_EQ(1u, released) << c.name;
+  }
+}
+
 TEST(ApplyMetadata, AppliesEveryRecordLastFirstAsDescriptorThenTimesThenAttributes) {
   restored_tree();
   put_metadata(build_metadata_file(tree_records()));
@@ -199,7 +286,7 @@ TEST(ApplyMetadata, AppliesEveryRecordLastFirstAsDescriptorThenTimesThenAttribut
       sequence.push_back(c.operation.substr(0, 7) + " " + u8(c.path));
     }
   }
-  std::vector<std::string> expected;
+  std::vector<std::string> expected = {"CreateF C:\\restore"};  // the hold on the root
   for (const char* path : {"C:\\restore\\b.txt", "C:\\restore\\a\\f.txt", "C:\\restore\\a", "C:\\restore"}) {
     for (const char* op : {"CreateF", "SetKern", "SetFile", "SetFile"}) expected.push_back(std::string(op) + " " + path);
   }
@@ -239,13 +326,25 @@ TEST(ApplyMetadata, OpensTargetsUnsharedAndPassesTheInformationForDaclAndOwner) 
     put_metadata(build_metadata_file(tree_records()));
     ApplyOutcome outcome = run_apply_metadata(owner ? with(DEFAULT_ARGS, {"--owner"}) : DEFAULT_ARGS);
     ASSERT_EQ(0, outcome.exit_code) << outcome.err;
-    for (const SubstituteCall* open : outcome.calls_of("CreateFileW")) {
-      if (u8(open->path) == METADATA) continue;
-      EXPECT_EQ(owner ? 0x000E0100u : 0x00060100u, open->access);
-      EXPECT_EQ(0u, open->share);
-      EXPECT_EQ(3u, open->disposition);
-      EXPECT_EQ(0x02200000u, open->flags);
+    // The metadata file, the hold on the root (listing, so that its sharing
+    // counts; no delete sharing), then the targets: unshared, but the root
+    // itself shares reading with the hold.
+    auto opens = outcome.calls_of("CreateFileW");
+    ASSERT_EQ(6u, opens.size());
+    EXPECT_EQ("C:\\restore", u8(opens[1]->path));
+    EXPECT_EQ(0x1u, opens[1]->access);
+    EXPECT_EQ(3u, opens[1]->share);
+    for (size_t i = 1; i < opens.size(); ++i) {
+      EXPECT_EQ(3u, opens[i]->disposition);
+      EXPECT_EQ(0x02200000u, opens[i]->flags);
+      if (i == 1) continue;
+      EXPECT_EQ(owner ? 0x000E0100u : 0x00060100u, opens[i]->access);
+      EXPECT_EQ(i == 5 ? 1u : 0u, opens[i]->share) << u8(opens[i]->path);
     }
+    std::vector<std::string> closes = outcome.paths_of("CloseHandle");
+    ASSERT_GE(closes.size(), 2u);
+    EXPECT_EQ((std::vector<std::string>{METADATA, "C:\\restore"}),
+              std::vector<std::string>(closes.end() - 2, closes.end()));
     std::vector<uint32_t> information;
     for (const SubstituteCall* set : outcome.calls_of("SetKernelObjectSecurity")) information.push_back(set->flags);
     // Chain order: b.txt (protected), a/f.txt, a, root (protected).

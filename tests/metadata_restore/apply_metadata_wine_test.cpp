@@ -150,12 +150,14 @@ TEST(ApplyMetadataWine, TheAdapterOpensUnsharedAndPassesTheRightValues) {
     std::string access = owner ? "0x000e0100" : "0x00060100";
     std::string target_flags = " access=" + access + " share=0 disposition=3 flags=0x02200000";
     std::string long_root = "\\\\?\\" + tree.windows_root;
+    // The hold on the root comes first; the root as a target shares reading with it.
     EXPECT_EQ((std::vector<std::string>{
                   "CreateFileW " + tree.metadata_windows + " access=0x80000000 share=1 disposition=3 flags=0x00200000",
+                  "CreateFileW " + long_root + " access=0x00000001 share=3 disposition=3 flags=0x02200000",
                   "CreateFileW " + long_root + "\\b.txt" + target_flags,
                   "CreateFileW " + long_root + "\\a\\f.txt" + target_flags,
                   "CreateFileW " + long_root + "\\a" + target_flags,
-                  "CreateFileW " + long_root + target_flags}),
+                  "CreateFileW " + long_root + " access=" + access + " share=1 disposition=3 flags=0x02200000"}),
               opens);
 
     std::string bits = owner ? "7" : "4";
@@ -185,24 +187,39 @@ TEST(ApplyMetadataWine, TheAdapterOpensUnsharedAndPassesTheRightValues) {
   }
 }
 
-TEST(ApplyMetadataWine, ReachesTargetsBeyondMaxPath) {
+// Each target's final path must be the root's followed by the record path, as
+// the file system compares names: deep below MAX_PATH, through names outside
+// ASCII, and with the record spelling a name in another case than the disk.
+TEST(ApplyMetadataWine, ReachesTargetsBeyondMaxPathByTheirFinalPaths) {
   WineTree tree = make_tree("deep");
   std::string relative;
   std::string linux_path = tree.linux_root;
   for (int i = 0; i < 8; ++i) {
     std::string name = "directory-with-a-long-name-number-" + std::to_string(i) + "-xxxxxxxxxxxxxxxx";
-    relative += (relative.empty() ? "" : "/") + name;
+    std::string spelled = name;
+    if (i == 3) name = spelled = "\u00c4pfel-\u65e5\u672c-\u0416-" + name;   // the same on disk and in the record
+    if (i == 5) {
+      name = "Mixed-Case-" + name;
+      spelled = "mIXED-cASE-" + spelled;
+    }
+    if (i == 6) {
+      name = "\u00c4rger-" + name;    // upper case on disk, lower case in the record
+      spelled = "\u00e4rger-" + spelled;
+    }
+    relative += (relative.empty() ? "" : "/") + spelled;
     linux_path += "/" + name;
     make_dir(linux_path);
   }
+  std::string directory = relative;
   relative += "/deep.txt";
   make_file(linux_path + "/deep.txt");
   ASSERT_GT(tree.windows_root.size() + relative.size(), 400u);
-  write_bytes(tree.metadata_linux, build_metadata_file({{relative, test_descriptor(), 1, 0x21, T0, T0 + 5 * HOUR}}));
+  write_bytes(tree.metadata_linux, build_metadata_file({{directory, test_descriptor(), 2, 0x10, T0, T0 + 4 * HOUR},
+                                                        {relative, test_descriptor(), 1, 0x21, T0, T0 + 5 * HOUR}}));
 
   WineRun run = apply(tree);
   ASSERT_EQ(0, run.exit_code) << run.err;
-  EXPECT_EQ("windows_metadata_restored=1\r\n", run.err);
+  EXPECT_EQ("windows_metadata_restored=2\r\n", run.err);
   std::string windows_target = "\\\\?\\" + tree.windows_root + "\\" + relative;
   for (char& c : windows_target) c = c == '/' ? '\\' : c;
   std::vector<Probed> found = probe({windows_target});
@@ -244,6 +261,10 @@ TEST(ApplyMetadataWine, FailuresEndWithOneLineAndExitCode1) {
   TestRecord trailing = {"b.txt", test_descriptor(), 1, 0x20, T0, T0};
   trailing.descriptor.insert(trailing.descriptor.end(), {0, 0, 0, 0});
   write_bytes(tree.metadata_linux + ".trailing", build_metadata_file({trailing}));
+  // c.txt has a second name outside the root, as a hard link to a file elsewhere would.
+  make_file(tree.linux_root + "/c.txt");
+  ASSERT_EQ(0, link((tree.linux_root + "/c.txt").c_str(), (tree.linux_root + "/../c-link.txt").c_str()));
+  write_bytes(tree.metadata_linux + ".linked", build_metadata_file({{"c.txt", test_descriptor(), 1, 0x20, T0, T0}}));
   const struct {
     std::vector<std::string> args;
     std::string message;
@@ -259,6 +280,8 @@ TEST(ApplyMetadataWine, FailuresEndWithOneLineAndExitCode1) {
        "Restore root must be a real directory"},
       {{"apply-metadata", "--source", tree.windows_root, "--metadata", tree.metadata_windows + ".trailing"},
        "Invalid security descriptor"},
+      {{"apply-metadata", "--source", tree.windows_root, "--metadata", tree.metadata_windows + ".linked"},
+       "Metadata target missing, linked or wrong type: c.txt"},
   };
   for (const auto& c : cases) {
     WineRun run = run_under_wine(win_build_exe("agent/vardokeep-agent.exe"), c.args);

@@ -153,6 +153,29 @@ bool stream_at(SubstituteEntry& entry, size_t index, PlatformStreamData* out) {
   copy_name(entry.streams[index].name, out->name, WIN_STREAM_NAME_UNITS);
   return true;
 }
+
+uint16_t u16_of(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t u32_of(const uint8_t* p) { return u16_of(p) | (static_cast<uint32_t>(u16_of(p + 2)) << 16); }
+
+// The substitute name of a mount point's reparse data ("\??\C:\x" or
+// "\??\UNC\srv\share"), as a key; false for other tags or data it cannot read.
+bool mount_point_target(const std::vector<uint8_t>& data, std::u16string& target) {
+  constexpr uint32_t IO_REPARSE_TAG_MOUNT_POINT = 0xA0000003u;
+  if (data.size() < 16 || u32_of(data.data()) != IO_REPARSE_TAG_MOUNT_POINT) return false;
+  size_t offset = 16 + u16_of(data.data() + 8), length = u16_of(data.data() + 10);
+  if (offset + length > data.size() || length % 2 != 0) return false;
+  std::u16string name;
+  for (size_t i = 0; i < length; i += 2) name += static_cast<char16_t>(u16_of(data.data() + offset + i));
+  if (name.rfind(u"\\??\\UNC\\", 0) == 0) {
+    target = u"\\\\" + name.substr(8);
+  } else if (name.rfind(u"\\??\\", 0) == 0) {
+    target = name.substr(4);
+  } else {
+    return false;
+  }
+  if (target.size() > 3 && target.back() == u'\\') target.pop_back();
+  return true;
+}
 }  // namespace
 
 bool substitute_injected_failure(const char* operation, const std::u16string& path) {
@@ -181,6 +204,32 @@ void substitute_run_hooks(const char* operation, const std::u16string& path) {
   }
 }
 
+// A junction in a parent component is always followed, whatever the flags of
+// the open: FILE_FLAG_OPEN_REPARSE_POINT concerns the last component only
+// (CreateFileW). Reparse data the substitute cannot read is not followed.
+bool substitute_follow_parents(const std::u16string& key, std::u16string& reached) {
+  constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
+  reached = key;
+  int followed = 0;
+  // A trailing backslash ends the last component; it names no parent.
+  for (size_t slash = reached.find(u'\\', 3); slash != std::u16string::npos && slash + 1 < reached.size();
+       slash = reached.find(u'\\', slash + 1)) {
+    SubstituteEntry* parent = substitute_find(reached.substr(0, slash));
+    std::u16string target;
+    if (parent == nullptr || (parent->attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+        !mount_point_target(parent->reparse_data, target)) {
+      continue;
+    }
+    if (++followed > 63) {
+      substitute.last_error = ERROR_CANT_RESOLVE_FILENAME;
+      return false;
+    }
+    reached = target + reached.substr(slash);
+    slash = 2;  // the target may hold junctions of its own
+  }
+  return true;
+}
+
 PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t access, uint32_t share,
                                         uint32_t flags_and_attributes) {
   std::u16string owner, stream;
@@ -188,6 +237,9 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
   std::u16string full = owner + stream;
   substitute_run_hooks("CreateFileW", full);
   if (substitute_injected_failure("CreateFileW", full)) return PLATFORM_INVALID_HANDLE;
+  std::u16string reached;
+  if (!substitute_follow_parents(owner, reached)) return PLATFORM_INVALID_HANDLE;
+  owner = reached;
   SubstituteEntry* entry = substitute_find(owner);
   if (entry == nullptr) {
     substitute.last_error = substitute_find(parent_key(owner)) == nullptr ? ERROR_PATH_NOT_FOUND
@@ -251,7 +303,7 @@ bool platform_file_information(PlatformHandle handle, PlatformFileInformation* i
   information->volume_serial = entry->volume_serial;
   information->size_high = static_cast<uint32_t>(size >> 32);
   information->size_low = static_cast<uint32_t>(size);
-  information->link_count = 1;
+  information->link_count = entry->link_count;
   information->index_high = static_cast<uint32_t>(entry->file_index >> 32);
   information->index_low = static_cast<uint32_t>(entry->file_index);
   return true;

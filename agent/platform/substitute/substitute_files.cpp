@@ -47,7 +47,9 @@ uint32_t platform_file_attributes(const wchar16* path) {
   substitute.calls.push_back({"GetFileAttributesW", path, 0, 0, 0, 0});
   substitute_run_hooks("GetFileAttributesW", substitute_key(path));
   if (substitute_injected_failure("GetFileAttributesW", substitute_key(path))) return WIN_INVALID_FILE_ATTRIBUTES;
-  SubstituteEntry* entry = substitute_find(path);
+  std::u16string reached;
+  if (!substitute_follow_parents(substitute_key(path), reached)) return WIN_INVALID_FILE_ATTRIBUTES;
+  SubstituteEntry* entry = substitute_find(reached);
   if (entry == nullptr) {
     substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
     return WIN_INVALID_FILE_ATTRIBUTES;

@@ -222,3 +222,28 @@ bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicIn
   }
   return true;
 }
+
+// The handle's key without its volume: "C:\\a\\f" -> "\\a\\f", "C:\\" -> "\\",
+// "\\\\srv\\share\\a" -> "\\srv\\share\\a" (as the redirector names it).
+uint32_t platform_file_name(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
+  SubstituteHandle* h = handle_of(handle);
+  log_call("GetFileInformationByHandleEx", handle, 0);
+  if (substitute_injected_failure("GetFileInformationByHandleEx", h->path)) return 0;
+  if (entry_of(handle) == nullptr) return 0;
+  std::u16string name = h->path.rfind(u"\\\\", 0) == 0 ? h->path.substr(1) : h->path.substr(2);
+  if (name.size() > 1 && name.back() == u'\\') name.pop_back();
+  if (name.size() + 1 > capacity) {
+    substitute.last_error = WIN_ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::copy(name.begin(), name.end(), buffer);
+  buffer[name.size()] = 0;
+  return static_cast<uint32_t>(name.size());
+}
+
+// NTFS upcases both names with its table and compares the units; the substitute
+// folds ASCII letters only, as its lookups do.
+bool platform_same_names(const wchar16* a, uint32_t a_units, const wchar16* b, uint32_t b_units) {
+  std::u16string x(a, a_units), y(b, b_units);
+  return !CaseInsensitiveLess{}(x, y) && !CaseInsensitiveLess{}(y, x);
+}

@@ -41,6 +41,8 @@ struct SubstituteEntry {
   // file or directory. Other reparse points are not followed by the substitute:
   // opening one without that flag fails with 1920.
   bool presents_content = false;
+  // Names the file has (hard links); GetFileInformationByHandle's nNumberOfLinks.
+  uint32_t link_count = 1;
 };
 
 // ASCII case-insensitive ordering, as NTFS compares names for lookups.
@@ -209,6 +211,10 @@ uint32_t substitute_visible_attributes(const SubstituteEntry& entry, bool listin
 // GetSecurityDescriptorLength computed from the descriptor's own bytes.
 uint32_t substitute_descriptor_length(const void* descriptor);
 void substitute_run_hooks(const char* operation, const std::u16string& path);
+// The key that a path reaches once the junctions among its parents are
+// followed; the last component is left as it is. False (last error 1921) past
+// the system's limit of 63 reparse points in one name.
+bool substitute_follow_parents(const std::u16string& key, std::u16string& reached);
 // UTF-8 <-> UTF-16 for tests.
 std::u16string u16(const std::string& utf8);
 std::string u8(const std::u16string& utf16);

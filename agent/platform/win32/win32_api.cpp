@@ -76,4 +76,6 @@ Win32Api win32_api = {
     ::SetKernelObjectSecurity,
     ::SetFileTime,
     ::SetFileInformationByHandle,
+    ::GetFileInformationByHandleEx,
+    ::CompareStringOrdinal,
 };

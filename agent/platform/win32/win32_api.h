@@ -75,6 +75,8 @@ struct Win32Api {
   decltype(&::SetKernelObjectSecurity) SetKernelObjectSecurity;
   decltype(&::SetFileTime) SetFileTime;
   decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
+  decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
+  decltype(&::CompareStringOrdinal) CompareStringOrdinal;
 };
 
 extern Win32Api win32_api;

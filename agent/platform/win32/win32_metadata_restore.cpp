@@ -81,3 +81,24 @@ bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicIn
   basic.FileAttributes = information.attributes;
   return win32_api.SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
 }
+
+uint32_t platform_file_name(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
+  // FILE_NAME_INFO: the name's length in bytes, then the name without terminator.
+  alignas(FILE_NAME_INFO) static unsigned char information[sizeof(FILE_NAME_INFO) + 2 * 32768];
+  auto* name = reinterpret_cast<FILE_NAME_INFO*>(information);
+  if (!win32_api.GetFileInformationByHandleEx(handle, FileNameInfo, name, sizeof information)) return 0;
+  uint32_t units = name->FileNameLength / 2;
+  if (units + 1 > capacity) {
+    win32_api.SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  for (uint32_t i = 0; i < units; ++i) buffer[i] = static_cast<wchar16>(name->FileName[i]);
+  buffer[units] = 0;
+  return units;
+}
+
+bool platform_same_names(const wchar16* a, uint32_t a_units, const wchar16* b, uint32_t b_units) {
+  return win32_api.CompareStringOrdinal(reinterpret_cast<const wchar_t*>(a), static_cast<int>(a_units),
+                                        reinterpret_cast<const wchar_t*>(b), static_cast<int>(b_units),
+                                        TRUE) == CSTR_EQUAL;
+}
