@@ -187,10 +187,10 @@ TEST(ApplyMetadataWine, TheAdapterOpensUnsharedAndPassesTheRightValues) {
   }
 }
 
-// Each target's final path must be the root's followed by the record path, as
-// the file system compares names: deep below MAX_PATH, through names outside
-// ASCII, and with the record spelling a name in another case than the disk.
-TEST(ApplyMetadataWine, ReachesTargetsBeyondMaxPathByTheirFinalPaths) {
+// Each target's name below its volume must be the root's followed by the record
+// path, as the file system compares names: deep below MAX_PATH, through names
+// outside ASCII, and with the record spelling a name in another case than the disk.
+TEST(ApplyMetadataWine, ReachesTargetsBeyondMaxPathUnderTheirOwnNames) {
   WineTree tree = make_tree("deep");
   std::string relative;
   std::string linux_path = tree.linux_root;
