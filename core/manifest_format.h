@@ -56,6 +56,8 @@ inline constexpr uint32_t kChunkSize = 4096;
 inline constexpr uint32_t kChunkSlotSize = 8;
 
 inline constexpr uint32_t kAttributeRecordHeaderSize = 8;
+inline constexpr uint32_t kAttributeNameLengthOffset = 0;
+inline constexpr uint32_t kAttributeValueLengthOffset = 4;
 
 inline constexpr char kAttributeNameAttributes[] = "user.vardokeep.windows.attributes";
 inline constexpr char kAttributeNameCreated[] = "user.vardokeep.windows.created";
@@ -67,6 +69,10 @@ inline constexpr char kAttributeNameSecurity[] = "user.vardokeep.windows.securit
 inline constexpr uint32_t kAttributeAttributesLength = 4;
 inline constexpr uint32_t kAttributeCreatedLength = 8;
 inline constexpr uint32_t kAttributeFileIdLength = 12;
+// The fileid value: u32 volume serial, u32 index high, u32 index low.
+inline constexpr uint32_t kFileIdVolumeSerialOffset = 0;
+inline constexpr uint32_t kFileIdIndexHighOffset = 4;
+inline constexpr uint32_t kFileIdIndexLowOffset = 8;
 inline constexpr uint32_t kAttributeModifiedLength = 8;
 inline constexpr uint32_t kAttributeReparseMinLength = 8;
 inline constexpr uint32_t kAttributeReparseMaxLength = 16384;

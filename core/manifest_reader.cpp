@@ -125,7 +125,7 @@ ManifestStatus read_attributes(ManifestReader* reader, ManifestEntry* entry, uin
   // The fixed four, then reparse (optional) and security.
   const ExpectedAttribute* order[6] = {&kAttributes, &kCreated, &kFileId, &kModified, &kReparse,
                                        &kSecurity};
-  uint8_t value[12];
+  uint8_t value[kAttributeFileIdLength];
   for (int index = 0; index < 6; ++index) {
     const ExpectedAttribute* expected = order[index];
     if (at == end) return fail(reader, ManifestStatus::missing_attribute, entry->offset, entry->path);
@@ -134,8 +134,8 @@ ManifestStatus read_attributes(ManifestReader* reader, ManifestEntry* entry, uin
     uint8_t header[kAttributeRecordHeaderSize];
     if (!read_at(reader, at, header, sizeof header))
       return fail(reader, ManifestStatus::read_failed, entry->offset, entry->path);
-    const uint32_t name_length = get_u32le(header);
-    const uint32_t value_length = get_u32le(header + 4);
+    const uint32_t name_length = get_u32le(header + kAttributeNameLengthOffset);
+    const uint32_t value_length = get_u32le(header + kAttributeValueLengthOffset);
     const uint64_t room = end - at - kAttributeRecordHeaderSize;
     if (name_length > room || value_length > room - name_length)
       return fail(reader, ManifestStatus::bad_attribute_record, entry->offset, entry->path);
@@ -162,9 +162,9 @@ ManifestStatus read_attributes(ManifestReader* reader, ManifestEntry* entry, uin
     } else if (expected == &kCreated) {
       entry->created = get_u64le(value);
     } else if (expected == &kFileId) {
-      entry->volume_serial = get_u32le(value);
-      entry->file_index_high = get_u32le(value + 4);
-      entry->file_index_low = get_u32le(value + 8);
+      entry->volume_serial = get_u32le(value + kFileIdVolumeSerialOffset);
+      entry->file_index_high = get_u32le(value + kFileIdIndexHighOffset);
+      entry->file_index_low = get_u32le(value + kFileIdIndexLowOffset);
     } else if (expected == &kModified) {
       entry->modified = get_u64le(value);
     } else if (expected == &kReparse) {

@@ -11,13 +11,13 @@
 
 #include <cstring>
 
+#include "core/manifest_format.h"
 #include "server/command_line_split.h"
 #include "server/store_io.h"
 
 namespace {
 
 constexpr size_t kPiece = 1u << 20;
-constexpr int64_t kUnixEpochTicks = 116444736000000000ll;  // 1970-01-01 as a FILETIME
 
 // Empty (and the last error ERROR_NO_UNICODE_TRANSLATION) when the text is no
 // strict UTF-8; Windows then refuses the empty name itself.
@@ -217,16 +217,16 @@ bool io_stat_entry(const std::string& path, IoEntryStat* st) {
   const int64_t ticks =
       static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                            info.ftLastWriteTime.dwLowDateTime) -
-      kUnixEpochTicks;
-  int64_t seconds = ticks / 10000000, rest = ticks % 10000000;
-  if (rest < 0) seconds -= 1, rest += 10000000;
+      kFiletimeUnixEpochTicks;
+  int64_t seconds = ticks / kFiletimeTicksPerSecond, rest = ticks % kFiletimeTicksPerSecond;
+  if (rest < 0) seconds -= 1, rest += kFiletimeTicksPerSecond;
   st->mtime_sec = seconds;
   st->mtime_nsec = static_cast<uint32_t>(rest * 100);
   return true;
 }
 
 bool io_set_last_write_time(const std::string& path, int64_t seconds, uint32_t nanoseconds) {
-  const int64_t ticks = seconds * 10000000 + nanoseconds / 100 + kUnixEpochTicks;
+  const int64_t ticks = seconds * kFiletimeTicksPerSecond + nanoseconds / 100 + kFiletimeUnixEpochTicks;
   if (ticks < 0) return false;
   FILETIME when;
   when.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks));
@@ -275,7 +275,7 @@ int64_t io_now_microseconds() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
   const int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return (ticks - kUnixEpochTicks) / 10;
+  return (ticks - kFiletimeUnixEpochTicks) / 10;
 }
 
 void io_sleep_seconds(unsigned seconds) { Sleep(seconds * 1000u); }

@@ -58,9 +58,9 @@ void write_entry_record(PlatformHandle handle, const PlatformFileInformation& in
   append_attribute(kAttributeNameAttributes, value, kAttributeAttributesLength);
   put_u64le(value, information.creation_time);
   append_attribute(kAttributeNameCreated, value, kAttributeCreatedLength);
-  put_u32le(value, information.volume_serial);
-  put_u32le(value + 4, information.index_high);
-  put_u32le(value + 8, information.index_low);
+  put_u32le(value + kFileIdVolumeSerialOffset, information.volume_serial);
+  put_u32le(value + kFileIdIndexHighOffset, information.index_high);
+  put_u32le(value + kFileIdIndexLowOffset, information.index_low);
   append_attribute(kAttributeNameFileId, value, kAttributeFileIdLength);
   put_u64le(value, information.last_write_time);
   append_attribute(kAttributeNameModified, value, kAttributeModifiedLength);
@@ -69,7 +69,7 @@ void write_entry_record(PlatformHandle handle, const PlatformFileInformation& in
   platform_local_free(descriptor);
 
   // Six attributes of at most 16384 and 65536 bytes: the length fits in 32 bits.
-  uint8_t attributes_length[4];
+  uint8_t attributes_length[sizeof(uint32_t)];
   put_u32le(attributes_length, static_cast<uint32_t>(manifest_end - attributes_start));
   manifest_write_at(record_start + kEntryAttributesLengthOffset, attributes_length, sizeof attributes_length);
 }

@@ -31,8 +31,8 @@ void manifest_begin() {
 void append_attribute(const char* name, const void* value, uint32_t length) {
   uint32_t name_length = static_cast<uint32_t>(strlen(name));
   uint8_t lengths[kAttributeRecordHeaderSize];
-  put_u32le(lengths, name_length);
-  put_u32le(lengths + 4, length);
+  put_u32le(lengths + kAttributeNameLengthOffset, name_length);
+  put_u32le(lengths + kAttributeValueLengthOffset, length);
   manifest_write_at(manifest_end, lengths, sizeof lengths);
   manifest_end += sizeof lengths;
   manifest_write_at(manifest_end, name, name_length);
