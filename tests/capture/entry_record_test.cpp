@@ -62,7 +62,8 @@ TEST(EntryRecord, EachRefusalHasItsLineAndWritesNothing) {
        [](Opened&) { substitute.failures.push_back({"GetSecurityInfo", u"C:\\src\\f", 1307}); }, "f",
        "read file owner and ACL: f \\(Windows error=1307\\)"},
       {"handle without READ_CONTROL",
-       [](Opened& o) { o = open_entry(u"C:\\src\\f", WIN_GENERIC_READ); }, "f",
+       // FILE_READ_DATA | FILE_READ_ATTRIBUTES: GENERIC_READ would carry READ_CONTROL.
+       [](Opened& o) { o = open_entry(u"C:\\src\\f", 0x81); }, "f",
        "read file owner and ACL: f \\(Windows error=5\\)"},
       {"descriptor over 64 KiB",
        [](Opened&) { substitute_find(u"C:\\src\\f")->security_descriptor = filled(65537, 1); }, "f",

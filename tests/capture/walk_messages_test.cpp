@@ -53,6 +53,10 @@ TEST(WalkMessages, EachRefusalEndsTheRunWithItsLine) {
        "EFS file requires a dedicated recovery policy: d \\(Windows error="},
       {"held open for writing", [] { file_f(); substitute_find(u"C:\\src\\f")->held_for_writing = true; },
        "open \\(locked or denied\\): f \\(Windows error=32\\)"},
+      // The walk shares no deletion, so a handle holding DELETE refuses it.
+      {"held open for deletion",
+       [] { file_f(); platform_create_file(u"C:\\src\\f", 0x10000, 3, WIN_OPEN_EXISTING, 0); },
+       "open \\(locked or denied\\): f \\(Windows error=32\\)"},
       {"access denied", [] { file_f(); substitute_find(u"C:\\src\\f")->denied_access = WIN_GENERIC_READ; },
        "open \\(locked or denied\\): f \\(Windows error=5\\)"},
       {"handle information", [] { file_f(); fail("GetFileInformationByHandle", u"C:\\src\\f", 1117); },

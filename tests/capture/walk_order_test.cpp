@@ -54,6 +54,28 @@ TEST(WalkOrder, EveryHandleIsClosedAndADirectoryOutlivesItsChildren) {
   EXPECT_EQ(keys({u"d\\f", u"d", u"g", u"j", u"."}), closes);
 }
 
+// Sharing binds only opens for data or deletion: handles that hold metadata
+// rights alone, unshared, stop nothing. While the walk reads d\x, another
+// process can rename neither d nor the source (a file is open below them) nor
+// x itself (the walk shares no deletion), so the tree stays whole.
+TEST(WalkOrder, OpensWithoutDataRightsStopNothingAndOpenFilesStopRenames) {
+  prepare_source();
+  substitute_add_file(u"C:\\src\\d\\x", filled(3, 1));
+  substitute_add_file(u"C:\\src\\f", filled(3, 2));
+  platform_create_file(u"C:\\src\\f", WIN_READ_CONTROL, 0, WIN_OPEN_EXISTING, 0);
+  platform_create_file(u"C:\\src\\d", 0x80, 0, WIN_OPEN_EXISTING, WIN_FILE_FLAG_BACKUP_SEMANTICS);
+  std::vector<uint32_t> renames;
+  substitute.hooks.push_back({"ReadFile", u"C:\\src\\d\\x", 1, [&renames] {
+                                renames.push_back(substitute_rename(u"C:\\src\\d", u"C:\\src\\e"));
+                                renames.push_back(substitute_rename(SRC, u"C:\\moved"));
+                                renames.push_back(substitute_rename(u"C:\\src\\d\\x", u"C:\\src\\d\\y"));
+                              }});
+  run_check();
+  EXPECT_EQ((std::vector<uint32_t>{WIN_ERROR_ACCESS_DENIED, WIN_ERROR_ACCESS_DENIED, WIN_ERROR_SHARING_VIOLATION}),
+            renames);
+  EXPECT_EQ(keys({u".", u"d", u"d\\x", u"f"}), record_order());
+}
+
 TEST(WalkOrder, ReparsePointsAreRecordedButNeverFollowed) {
   prepare_source();
   substitute_add_reparse_point(u"C:\\src\\j", {0x03, 0, 0, 0xA0, 0, 0, 0, 0}, true);
@@ -185,6 +207,19 @@ TEST(WalkOrder, StreamSearchesThatCannotStartForLackOfStreamsAreNotErrors) {
     EXPECT_EQ(1u, run.summary["files"]);
     EXPECT_EQ(0u, run.summary["alternate_streams"]) << code;
   }
+}
+
+// Listings come in NTFS's order, the ordinal order of the upper-cased UTF-16
+// names ("_x" after "a", "[" after "Z"), and lookups fold letters beyond ASCII.
+TEST(WalkOrder, ListingsComeInTheOrderOfUpperCasedNames) {
+  prepare_source();
+  for (const char16_t* name : {u"_x", u"~", u"a", u"[", u"B", u"\u00e9", u"z", u"\u044f"}) {
+    substitute_add_file(SRC + u"\\" + name, {});
+  }
+  run_check();
+  EXPECT_EQ(keys({u".", u"a", u"B", u"z", u"[", u"_x", u"~", u"\u00e9", u"\u044f"}), record_order());
+  EXPECT_NE(nullptr, substitute_find(u"C:\\SRC\\\u00c9"));
+  EXPECT_NE(nullptr, substitute_find(u"c:\\src\\\u042f"));
 }
 
 TEST(WalkOrder, NonAsciiNamesBecomeUtf8Paths) {

@@ -13,7 +13,9 @@ namespace {
 constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
 constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
 constexpr uint32_t ERROR_DIRECTORY = 267;
+constexpr uint32_t ERROR_BAD_NET_NAME = 67;
 constexpr uint32_t ERROR_CANT_ACCESS_FILE = 1920;
+constexpr uint32_t FILE_READ_DATA = 0x1;
 
 bool same_key(const std::u16string& a, const std::u16string& b) {
   return !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
@@ -24,10 +26,15 @@ void log_call(const char* operation, const std::u16string& path) {
 }
 
 // "C:\a\f:s", "C:\a\f:s:$DATA" -> owner "C:\a\f", stream ":s:$DATA"; "::$DATA"
-// names the unnamed stream. The drive's colon lies before the last backslash.
+// names the unnamed stream. A stream's colon follows the last backslash and
+// lies beyond the volume's root: "C:\:s" is the stream of the drive's root,
+// "\\server\share\:s" that of a share's root, while "\\server\share:s" names
+// the share "share:s".
 void split_stream(const std::u16string& key, std::u16string& owner, std::u16string& stream) {
   size_t slash = key.find_last_of(u'\\');
-  size_t colon = key.find(u':', slash == std::u16string::npos ? 0 : slash);
+  size_t from = slash == std::u16string::npos ? 0 : slash;
+  if (substitute_root_length(key) == key.size()) from = key.size();  // "\\server\share:s", "C:"
+  size_t colon = key.find(u':', from);
   if (colon == std::u16string::npos) {
     owner = key;
     stream.clear();
@@ -51,37 +58,13 @@ SubstituteHandle* as_handle(PlatformHandle handle) { return static_cast<Substitu
 std::u16string handle_key(const SubstituteHandle* h) { return h->path + h->stream; }
 
 // The bytes a handle reads: its stream's or the entry's own content; null when
-// the entry or stream is gone.
+// the object or stream is gone.
 std::vector<uint8_t>* content_of(SubstituteHandle* h) {
-  SubstituteEntry* entry = substitute_find(h->path);
+  SubstituteEntry* entry = substitute_handle_entry(h);
   if (entry == nullptr) return nullptr;
   if (h->stream.empty()) return &entry->content;
   SubstituteStream* stream = find_stream(*entry, h->stream);
   return stream == nullptr ? nullptr : &stream->content;
-}
-
-bool reads_data(uint32_t access) { return (access & (WIN_GENERIC_READ | 0x1u)) != 0; }
-bool writes_data(uint32_t access) { return (access & (WIN_GENERIC_WRITE | 0x2u | 0x4u)) != 0; }
-
-// NTFS shares per stream: a new open conflicts with an open handle when either
-// wants data access that the other does not share.
-bool sharing_conflict(const std::u16string& owner, const std::u16string& stream, uint32_t access,
-                      uint32_t share) {
-  for (const SubstituteHandle* other : substitute.open_handles) {
-    if (!same_key(other->path, owner) || !same_key(other->stream, stream)) continue;
-    if (reads_data(access) && (other->share & WIN_FILE_SHARE_READ) == 0) return true;
-    if (writes_data(access) && (other->share & WIN_FILE_SHARE_WRITE) == 0) return true;
-    if (reads_data(other->access) && (share & WIN_FILE_SHARE_READ) == 0) return true;
-    if (writes_data(other->access) && (share & WIN_FILE_SHARE_WRITE) == 0) return true;
-  }
-  return false;
-}
-
-std::u16string parent_key(const std::u16string& key) {
-  size_t slash = key.find_last_of(u'\\');
-  if (slash == std::u16string::npos) return u"";
-  if (slash == 2 && key.size() > 1 && key[1] == u':') return key.substr(0, 3);
-  return key.substr(0, slash);
 }
 
 bool is_drive_root(const std::u16string& key) { return key.size() == 3 && key[1] == u':' && key[2] == u'\\'; }
@@ -106,6 +89,7 @@ struct SubstituteSearch {
   std::u16string last_name;  // files: the last name returned ("" before the first child)
   int dots_left = 0;         // files: "." and ".." still to return
   size_t stream_index = 0;   // streams: the next position (0 is the unnamed stream of a file)
+  std::u16string listed;     // files: the key of the directory listed, redirections followed
 };
 
 // The child of the directory whose name follows `after` in the volume's order,
@@ -239,13 +223,19 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
   if (substitute_injected_failure("CreateFileW", full)) return PLATFORM_INVALID_HANDLE;
   std::u16string reached;
   if (!substitute_follow_parents(owner, reached)) return PLATFORM_INVALID_HANDLE;
-  owner = reached;
-  SubstituteEntry* entry = substitute_find(owner);
-  if (entry == nullptr) {
-    substitute.last_error = substitute_find(parent_key(owner)) == nullptr ? ERROR_PATH_NOT_FOUND
-                                                                           : WIN_ERROR_FILE_NOT_FOUND;
+  std::u16string key = substitute_resolve(reached);
+  auto found = substitute.entries.find(key);
+  if (found == substitute.entries.end()) {
+    std::u16string parent = substitute_parent_key(key);
+    if (key.rfind(u"\\\\", 0) == 0 && substitute_find(key.substr(0, substitute_root_length(key))) == nullptr) {
+      substitute.last_error = ERROR_BAD_NET_NAME;  // no such share on the server
+    } else {
+      substitute.last_error = !parent.empty() && substitute_find(parent) != nullptr ? WIN_ERROR_FILE_NOT_FOUND
+                                                                                   : ERROR_PATH_NOT_FOUND;
+    }
     return PLATFORM_INVALID_HANDLE;
   }
+  SubstituteEntry* entry = &found->second;
   if (!stream.empty() && find_stream(*entry, stream) == nullptr) {
     substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
     return PLATFORM_INVALID_HANDLE;
@@ -265,13 +255,12 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
     substitute.last_error = WIN_ERROR_ACCESS_DENIED;
     return PLATFORM_INVALID_HANDLE;
   }
-  if ((entry->held_for_writing && stream.empty() && (share & WIN_FILE_SHARE_WRITE) == 0) ||
-      sharing_conflict(owner, stream, access, share)) {
+  if (substitute_sharing_conflict(*entry, stream, access, share, flags_and_attributes)) {
     substitute.last_error = WIN_ERROR_SHARING_VIOLATION;
     return PLATFORM_INVALID_HANDLE;
   }
   entry->open_count++;
-  auto* handle = new SubstituteHandle{owner, access, share, flags_and_attributes, 0, stream};
+  auto* handle = new SubstituteHandle{found->first, access, share, flags_and_attributes, 0, stream, entry->object_id};
   substitute.open_handles.push_back(handle);
   return handle;
 }
@@ -288,7 +277,7 @@ bool platform_file_information(PlatformHandle handle, PlatformFileInformation* i
   log_call("GetFileInformationByHandle", key);
   substitute_run_hooks("GetFileInformationByHandle", key);
   if (substitute_injected_failure("GetFileInformationByHandle", key)) return false;
-  SubstituteEntry* entry = substitute_find(h->path);
+  SubstituteEntry* entry = substitute_handle_entry(h);
   std::vector<uint8_t>* content = content_of(h);
   if (entry == nullptr || content == nullptr) {
     substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
@@ -331,7 +320,7 @@ bool platform_reparse_data(PlatformHandle handle, void* buffer, uint32_t capacit
   *returned = 0;
   substitute_run_hooks("DeviceIoControl", key);
   if (substitute_injected_failure("DeviceIoControl", key)) return false;
-  SubstituteEntry* entry = substitute_find(h->path);
+  SubstituteEntry* entry = substitute_handle_entry(h);
   if (entry == nullptr || (entry->attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
       entry->reparse_data.empty()) {
     substitute.last_error = WIN_ERROR_NOT_A_REPARSE_POINT;
@@ -353,11 +342,11 @@ bool platform_read_file(PlatformHandle handle, void* buffer, uint32_t length, ui
   *read = 0;
   substitute_run_hooks("ReadFile", key);
   if (substitute_injected_failure("ReadFile", key)) return false;
-  if ((h->access & WIN_GENERIC_READ) == 0) {
+  if ((substitute_mapped_access(h->access) & FILE_READ_DATA) == 0) {
     substitute.last_error = WIN_ERROR_ACCESS_DENIED;
     return false;
   }
-  SubstituteEntry* entry = substitute_find(h->path);
+  SubstituteEntry* entry = substitute_handle_entry(h);
   std::vector<uint8_t>* content = content_of(h);
   if (entry == nullptr || content == nullptr) {
     substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
@@ -395,17 +384,18 @@ PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN
     return PLATFORM_INVALID_HANDLE;
   }
   // Every directory but a drive's root lists "." and ".." first.
-  auto* search = new SubstituteSearch{false, directory, u"", is_drive_root(directory) ? 0 : 2, 0};
+  std::u16string listed = substitute_resolve(directory);
+  auto* search = new SubstituteSearch{false, directory, u"", is_drive_root(listed) ? 0 : 2, 0, listed};
   if (search->dots_left == 0) {
     std::u16string first;
-    if (!next_child(directory, u"", first)) {
+    if (!next_child(listed, u"", first)) {
       delete search;
       substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
       return PLATFORM_INVALID_HANDLE;
     }
     search->last_name = first;
     copy_name(first, name, WIN_MAX_PATH);
-    *attributes = listed_attributes(directory, first);
+    *attributes = listed_attributes(listed, first);
     return search;
   }
   search->dots_left = 1;
@@ -422,18 +412,18 @@ bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH], 
   if (search->dots_left > 0) {
     search->dots_left = 0;
     copy_name(u"..", name, WIN_MAX_PATH);
-    SubstituteEntry* parent = substitute_find(parent_key(search->directory));
+    SubstituteEntry* parent = substitute_find(substitute_parent_key(substitute_resolve(search->directory)));
     *attributes = parent == nullptr ? WIN_FILE_ATTRIBUTE_DIRECTORY : substitute_visible_attributes(*parent, true);
     return true;
   }
   std::u16string next;
-  if (substitute_find(search->directory) == nullptr || !next_child(search->directory, search->last_name, next)) {
+  if (substitute_find(search->listed) == nullptr || !next_child(search->listed, search->last_name, next)) {
     substitute.last_error = WIN_ERROR_NO_MORE_FILES;
     return false;
   }
   search->last_name = next;
   copy_name(next, name, WIN_MAX_PATH);
-  *attributes = listed_attributes(search->directory, next);
+  *attributes = listed_attributes(search->listed, next);
   return true;
 }
 
@@ -451,7 +441,7 @@ PlatformHandle platform_find_first_stream(const wchar16* path, PlatformStreamDat
     substitute.last_error = WIN_ERROR_HANDLE_EOF;
     return PLATFORM_INVALID_HANDLE;
   }
-  return new SubstituteSearch{true, key, u"", 0, 1};
+  return new SubstituteSearch{true, key, u"", 0, 1, u""};
 }
 
 bool platform_find_next_stream(PlatformHandle handle, PlatformStreamData* stream) {
@@ -482,8 +472,8 @@ uint32_t platform_security_descriptor(PlatformHandle handle, void** descriptor) 
   *descriptor = nullptr;
   substitute_run_hooks("GetSecurityInfo", key);
   if (substitute_injected_failure("GetSecurityInfo", key)) return substitute.last_error;
-  if ((h->access & WIN_READ_CONTROL) == 0) return WIN_ERROR_ACCESS_DENIED;
-  SubstituteEntry* entry = substitute_find(h->path);
+  if ((substitute_mapped_access(h->access) & WIN_READ_CONTROL) == 0) return WIN_ERROR_ACCESS_DENIED;
+  SubstituteEntry* entry = substitute_handle_entry(h);
   if (entry == nullptr) return WIN_ERROR_FILE_NOT_FOUND;
   // A stream handle answers with its file's descriptor.
   const std::vector<uint8_t>& bytes =
@@ -537,13 +527,13 @@ void substitute_change_content(const std::u16string& path, const std::vector<uin
 
 void substitute_change_add_file(const std::u16string& path, const std::vector<uint8_t>& content) {
   substitute_add_file(path, content).last_write_time = ++substitute.clock;
-  if (SubstituteEntry* parent = substitute_find(parent_key(substitute_key(path)))) {
+  if (SubstituteEntry* parent = substitute_find(substitute_parent_key(substitute_resolve(path)))) {
     parent->last_write_time = substitute.clock;
   }
 }
 
 void substitute_change_remove(const std::u16string& path) {
-  std::u16string key = substitute_key(path);
+  std::u16string key = substitute_resolve(path);
   substitute.entries.erase(key);
-  if (SubstituteEntry* parent = substitute_find(parent_key(key))) parent->last_write_time = ++substitute.clock;
+  if (SubstituteEntry* parent = substitute_find(substitute_parent_key(key))) parent->last_write_time = ++substitute.clock;
 }

@@ -23,8 +23,7 @@ uint32_t copy_out(const std::u16string& text, uint32_t capacity, wchar16* buffer
 }
 
 SubstituteEntry* entry_of(PlatformHandle handle) {
-  auto* h = static_cast<SubstituteHandle*>(handle);
-  return substitute_find(h->path);
+  return substitute_handle_entry(static_cast<SubstituteHandle*>(handle));
 }
 }  // namespace
 
@@ -84,9 +83,13 @@ PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32
   } else if (entry == nullptr) {
     substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
     return PLATFORM_INVALID_HANDLE;
+  } else if (substitute_sharing_conflict(*entry, u"", access, share, flags_and_attributes)) {
+    substitute.last_error = WIN_ERROR_SHARING_VIOLATION;
+    return PLATFORM_INVALID_HANDLE;
   }
   entry->open_count++;
-  auto* handle = new SubstituteHandle{key, access, share, flags_and_attributes, 0, u""};
+  auto* handle = new SubstituteHandle{substitute.entries.find(substitute_resolve(key))->first, access, share,
+                                      flags_and_attributes, 0, u"", entry->object_id};
   substitute.open_handles.push_back(handle);
   return handle;
 }
@@ -94,54 +97,36 @@ PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32
 bool platform_close_handle(PlatformHandle handle) {
   auto* h = static_cast<SubstituteHandle*>(handle);
   substitute_forget_handle(h);
-  SubstituteEntry* entry = substitute_find(h->path);
+  SubstituteEntry* entry = substitute_handle_entry(h);
   if (entry != nullptr && --entry->open_count == 0 && entry->delete_on_close) {
     // Tests read what was written to a delete-on-close file after it is gone.
     substitute.deleted_files[h->path] = std::move(entry->content);
-    substitute.entries.erase(substitute_key(h->path));
+    substitute.entries.erase(h->path);
   }
   delete h;
   return true;
 }
 
-// GetFinalPathNameByHandleW documentation: VOLUME_NAME_DOS fails with
-// ERROR_PATH_NOT_FOUND for a volume without a drive letter (a shadow copy's
-// device); VOLUME_NAME_NT names the volume by its device.
-constexpr uint32_t FINAL_PATH_DOS = 0;
-constexpr uint32_t FINAL_PATH_NT = 2;
+// GetFinalPathNameByHandleW with VOLUME_NAME_DOS (0) or VOLUME_NAME_NT (2).
 static uint32_t final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity, uint32_t form) {
   auto* h = static_cast<SubstituteHandle*>(handle);
   substitute.calls.push_back({"GetFinalPathNameByHandleW", h->path, 0, 0, 0, form});
   if (substitute.final_path_result_override != 0) return substitute.final_path_result_override;
-  const std::u16string& key = h->path;
-  std::u16string text;
-  if (key.rfind(u"GLOBALROOT\\", 0) == 0) {
-    if (form == FINAL_PATH_DOS) {
-      substitute.last_error = WIN_ERROR_PATH_NOT_FOUND;
-      return 0;
-    }
-    text = key.substr(10);
-  } else if (key.rfind(u"\\\\", 0) == 0) {
-    text = form == FINAL_PATH_DOS ? u"\\\\?\\UNC\\" + key.substr(2) : u"\\Device\\Mup\\" + key.substr(2);
-  } else if (form == FINAL_PATH_DOS) {
-    text = u"\\\\?\\" + key;
-  } else {
-    auto device = substitute.nt_devices.find(key.substr(0, 2));
-    if (device == substitute.nt_devices.end()) {
-      substitute.last_error = WIN_ERROR_PATH_NOT_FOUND;
-      return 0;
-    }
-    text = device->second + key.substr(2);
+  std::u16string path;
+  uint32_t code = substitute_final_path(h, form, path);
+  if (code != 0) {
+    substitute.last_error = code;
+    return 0;
   }
-  return copy_out(text, capacity, buffer);
+  return copy_out(path, capacity, buffer);
 }
 
 uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
-  return final_path(handle, buffer, capacity, FINAL_PATH_DOS);
+  return final_path(handle, buffer, capacity, 0);
 }
 
 uint32_t platform_final_path_nt(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
-  return final_path(handle, buffer, capacity, FINAL_PATH_NT);
+  return final_path(handle, buffer, capacity, 2);
 }
 
 int platform_open_descriptor(PlatformHandle handle, int flags) {

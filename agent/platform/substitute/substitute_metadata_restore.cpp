@@ -29,7 +29,7 @@ constexpr uint32_t SETTABLE_ATTRIBUTES = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000
 SubstituteHandle* handle_of(PlatformHandle handle) { return static_cast<SubstituteHandle*>(handle); }
 
 SubstituteEntry* entry_of(PlatformHandle handle) {
-  SubstituteEntry* entry = substitute_find(handle_of(handle)->path);
+  SubstituteEntry* entry = substitute_handle_entry(handle_of(handle));
   if (entry == nullptr) substitute.last_error = ERROR_INVALID_HANDLE;
   return entry;
 }
@@ -51,7 +51,7 @@ void log_call(const char* operation, PlatformHandle handle, uint32_t flags) {
 }
 
 bool has_access(PlatformHandle handle, uint32_t needed) {
-  if ((handle_of(handle)->access & needed) == needed) return true;
+  if ((substitute_mapped_access(handle_of(handle)->access) & needed) == needed) return true;
   substitute.last_error = WIN_ERROR_ACCESS_DENIED;
   return false;
 }

@@ -31,6 +31,7 @@ PlatformHandle open_entry(const std::u16string& key, uint32_t access, bool inher
   entry->open_count++;
   auto* handle = new SubstituteHandle{};
   handle->path = key;
+  handle->object_id = entry->object_id;
   handle->access = access;
   handle->flags = inheritable ? SUBSTITUTE_INHERITABLE : 0u;
   substitute.open_handles.push_back(handle);

@@ -1,14 +1,40 @@
 #include "agent/platform/substitute/substitute_volume.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <locale.h>
+#include <wctype.h>
 
 SubstituteVolume substitute;
 
-static char16_t fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+// The upcase table, made once from the C library's simple uppercase mapping
+// under C.UTF-8 (every result of a BMP unit is a BMP unit there). An NTFS
+// volume carries its own table, written when it was formatted, from the same
+// kind of mapping; a few units (dotless i, long s) may differ by Windows
+// release, and only Windows can confirm those.
+char16_t substitute_upcase(char16_t unit) {
+  static const std::vector<char16_t> table = [] {
+    std::vector<char16_t> t(0x10000);
+    locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (utf8 == static_cast<locale_t>(nullptr)) {
+      fputs("substitute volume: no C.UTF-8 locale for the upcase table\n", stderr);
+      abort();
+    }
+    for (uint32_t c = 0; c < 0x10000; ++c) {
+      wint_t upper = (c >= 0xD800 && c < 0xE000) ? c : towupper_l(static_cast<wint_t>(c), utf8);
+      t[c] = static_cast<char16_t>(upper <= 0xFFFF ? upper : c);
+    }
+    freelocale(utf8);
+    return t;
+  }();
+  return table[unit];
+}
 
 bool CaseInsensitiveLess::operator()(const std::u16string& a, const std::u16string& b) const {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                      [](char16_t x, char16_t y) { return fold(x) < fold(y); });
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char16_t x, char16_t y) {
+    return substitute_upcase(x) < substitute_upcase(y);
+  });
 }
 
 uint32_t substitute_visible_attributes(const SubstituteEntry& entry, bool listing) {
@@ -52,13 +78,44 @@ std::u16string substitute_key(const std::u16string& path) {
   return key;
 }
 
-static std::u16string parent_of(const std::u16string& key) {
+static bool same_text(const std::u16string& a, const std::u16string& b) {
+  return !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
+}
+
+// "C:\" of a drive, "\\server\share" of a share, "GLOBALROOT\Device\Name" of a
+// device; other keys (pipes, the token) are their own root.
+size_t substitute_root_length(const std::u16string& key) {
+  if (key.size() >= 2 && key[1] == u':') return std::min<size_t>(key.size(), 3);
+  size_t from = std::u16string::npos;
+  if (key.rfind(u"\\\\", 0) == 0) {
+    from = key.find(u'\\', 2);  // after the server
+  } else if (key.size() > 18 && same_text(key.substr(0, 18), u"GLOBALROOT\\Device\\")) {
+    from = 17;
+  }
+  if (from == std::u16string::npos) return key.size();
+  size_t end = key.find(u'\\', from + 1);
+  return end == std::u16string::npos ? key.size() : end;
+}
+
+std::u16string substitute_parent_key(const std::u16string& key) {
+  size_t root = substitute_root_length(key);
+  if (key.size() <= root) return u"";
   size_t slash = key.find_last_of(u'\\');
-  if (slash == std::u16string::npos) return u"";
+  if (slash == std::u16string::npos || slash + 1 < root) return u"";
   // "C:\a" -> "C:\" (a drive root keeps its backslash).
-  if (slash == 2 && key.size() > 1 && key[1] == u':') return key.substr(0, 3);
+  if (slash + 1 == root) return key.substr(0, root);
   return key.substr(0, slash);
 }
+
+std::u16string substitute_resolve(const std::u16string& path) {
+  std::u16string key = substitute_key(path);
+  if (key.size() > substitute_root_length(key) && key.size() > 3 && key.back() == u'\\') key.pop_back();
+  return key;
+}
+
+static uint64_t next_object_id = 1;
+
+uint64_t substitute_new_object_id() { return next_object_id++; }
 
 void substitute_reset() {
   substitute = SubstituteVolume{};
@@ -66,32 +123,34 @@ void substitute_reset() {
   substitute_add_directory(substitute.current_directory);
 }
 
-SubstituteEntry& substitute_add_directory(const std::u16string& path) {
-  std::u16string key = substitute_key(path);
-  if (key.size() > 3 && key.back() == u'\\') key.pop_back();
-  std::u16string parent = parent_of(key);
-  if (!parent.empty() && parent != key && substitute_find(parent) == nullptr) substitute_add_directory(parent);
+static SubstituteEntry& entry_at(const std::u16string& key) {
   SubstituteEntry& entry = substitute.entries[key];
-  entry.attributes = WIN_FILE_ATTRIBUTE_DIRECTORY;
   if (entry.file_index == 0) entry.file_index = substitute.next_file_index++;
+  if (entry.object_id == 0) entry.object_id = next_object_id++;
+  return entry;
+}
+
+SubstituteEntry& substitute_add_directory(const std::u16string& path) {
+  std::u16string key = substitute_resolve(path);
+  std::u16string parent = substitute_parent_key(key);
+  if (!parent.empty() && parent != key && substitute_find(parent) == nullptr) substitute_add_directory(parent);
+  SubstituteEntry& entry = entry_at(key);
+  entry.attributes = WIN_FILE_ATTRIBUTE_DIRECTORY;
   return entry;
 }
 
 SubstituteEntry& substitute_add_file(const std::u16string& path, const std::vector<uint8_t>& content) {
-  std::u16string key = substitute_key(path);
-  std::u16string parent = parent_of(key);
+  std::u16string key = substitute_resolve(path);
+  std::u16string parent = substitute_parent_key(key);
   if (!parent.empty() && substitute_find(parent) == nullptr) substitute_add_directory(parent);
-  SubstituteEntry& entry = substitute.entries[key];
+  SubstituteEntry& entry = entry_at(key);
   entry.attributes = WIN_FILE_ATTRIBUTE_ARCHIVE;
   entry.content = content;
-  if (entry.file_index == 0) entry.file_index = substitute.next_file_index++;
   return entry;
 }
 
 SubstituteEntry* substitute_find(const std::u16string& path) {
-  std::u16string key = substitute_key(path);
-  if (key.size() > 3 && key.back() == u'\\') key.pop_back();
-  auto it = substitute.entries.find(key);
+  auto it = substitute.entries.find(substitute_resolve(path));
   return it == substitute.entries.end() ? nullptr : &it->second;
 }
 

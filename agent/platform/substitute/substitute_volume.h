@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/platform/platform.h"
@@ -43,20 +44,31 @@ struct SubstituteEntry {
   bool presents_content = false;
   // Names the file has (hard links); GetFileInformationByHandle's nNumberOfLinks.
   uint32_t link_count = 1;
+  // Which object this is: a name removed and made again is another object, and
+  // handles opened on the first do not reach the second.
+  uint64_t object_id = 0;
 };
 
-// ASCII case-insensitive ordering, as NTFS compares names for lookups.
+// NTFS compares and orders names through the volume's upcase table: each UTF-16
+// unit is upper-cased on its own (no unit becomes two) and the results compare
+// as numbers, so "_x" sorts after "a" and lookups fold accented and Cyrillic
+// letters too. The substitute's table is the simple uppercase mapping of the BMP.
+char16_t substitute_upcase(char16_t unit);
 struct CaseInsensitiveLess {
   bool operator()(const std::u16string& a, const std::u16string& b) const;
 };
 
+// An open handle. It stays bound to the object it opened: a rename moves
+// `path` along with the object, and `object_id` tells when the name now
+// belongs to another object.
 struct SubstituteHandle {
   std::u16string path;  // key into entries
-  uint32_t access = 0;
+  uint32_t access = 0;  // as requested (generic rights unmapped)
   uint32_t share = 0;
   uint32_t flags = 0;
   uint64_t position = 0;
   std::u16string stream;  // full stream name (":s:$DATA"), empty for the unnamed stream
+  uint64_t object_id = 0;
 };
 
 struct SubstituteCall {
@@ -182,6 +194,12 @@ SubstituteEntry& substitute_add_file(const std::u16string& path, const std::vect
 SubstituteEntry* substitute_find(const std::u16string& path);
 // The substitute key of a path: the "\\?\" and "\\?\UNC\" prefixes removed.
 std::u16string substitute_key(const std::u16string& path);
+// How much of a key names its volume's root: "C:\" (3), "\\server\share",
+// "GLOBALROOT\Device\Name"; the whole key when it names no file volume.
+size_t substitute_root_length(const std::u16string& key);
+// The key of the directory that holds the key's entry ("C:\a" -> "C:\"); ""
+// for a volume's root.
+std::u16string substitute_parent_key(const std::u16string& key);
 // Bytes of an open or closed file.
 const std::vector<uint8_t>* substitute_file_content(const std::u16string& path);
 // Files whose names start with the prefix, in the temporary directory.
@@ -215,6 +233,29 @@ void substitute_run_hooks(const char* operation, const std::u16string& path);
 // followed; the last component is left as it is. False (last error 1921) past
 // the system's limit of 63 reparse points in one name.
 bool substitute_follow_parents(const std::u16string& key, std::u16string& reached);
+// A fresh identity, for an entry copied from another.
+uint64_t substitute_new_object_id();
+// The entry a handle is bound to, or null when its object is gone.
+SubstituteEntry* substitute_handle_entry(const SubstituteHandle* handle);
+// The key a path names once links are followed (no trailing backslash except
+// on a drive root).
+std::u16string substitute_resolve(const std::u16string& path);
+// Rights that the generic bits of an access mask stand for, as a file object
+// maps them (GENERIC_READ -> FILE_GENERIC_READ, ...).
+uint32_t substitute_mapped_access(uint32_t access);
+// MS-FSA's sharing check of a new open of the object's stream ("" the unnamed
+// stream or the directory) against the handles open on it: true on a conflict.
+// CreateFileW flags count too: FILE_FLAG_DELETE_ON_CLOSE asks for DELETE.
+bool substitute_sharing_conflict(const SubstituteEntry& entry, const std::u16string& stream, uint32_t access,
+                                 uint32_t share, uint32_t flags);
+// Another process renames (MoveFileExW without flags): 0, or the Windows error
+// code NTFS answers with. The object keeps its handles, and its spelling
+// becomes the new one's (a change of case alone is a rename too).
+uint32_t substitute_rename(const std::u16string& from, const std::u16string& to);
+// GetFinalPathNameByHandleW of the object: its path in the volume's spelling,
+// each component as the directory holds it, in the form the flags ask for
+// (VOLUME_NAME_DOS 0, _NT 2 or _NONE 4); 0, or the error code when there is none.
+uint32_t substitute_final_path(const SubstituteHandle* handle, uint32_t flags, std::u16string& path);
 // UTF-8 <-> UTF-16 for tests.
 std::u16string u16(const std::string& utf8);
 std::string u8(const std::u16string& utf16);

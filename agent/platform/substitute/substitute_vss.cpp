@@ -198,6 +198,7 @@ static void copy_volume_into_snapshot() {
   }
   for (auto& [key, entry] : entries) {
     entry.open_count = 0;
+    entry.object_id = substitute_new_object_id();  // a copy is an object of its own
     substitute.entries[key] = entry;
   }
   std::vector<std::pair<std::u16string, std::u16string>> links;
