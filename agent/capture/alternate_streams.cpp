@@ -39,15 +39,59 @@ static char* stream_relative_path(const wchar16* full_name, const char* owner_pa
   return path;
 }
 
-// The owner's Windows path directly followed by the full stream name.
+static bool has_prefix(const wchar16* text, const char16_t* prefix) {
+  for (size_t i = 0; prefix[i] != 0; ++i) {
+    if (text[i] != prefix[i]) return false;
+  }
+  return true;
+}
+
+// How many units of a long-form path name its volume's root, without the
+// root's backslash: "\\?\C:", "\\?\UNC\server\share", "\\?\GLOBALROOT\Device\X",
+// "\\?\Volume{...}"; 0 when the form is none of these.
+static size_t volume_root_units(const wchar16* path, size_t units) {
+  size_t at = 0;
+  int components = 0;
+  if (has_prefix(path, u"\\\\?\\UNC\\")) {
+    at = 8;
+    components = 2;  // server, share
+  } else if (has_prefix(path, u"\\\\?\\GLOBALROOT\\Device\\")) {
+    at = 22;
+    components = 1;
+  } else if (has_prefix(path, u"\\\\?\\Volume{")) {
+    at = 4;
+    components = 1;
+  } else if (units >= 6 && has_prefix(path, u"\\\\?\\") && path[5] == u':') {
+    return 6;
+  } else {
+    return 0;
+  }
+  for (; components > 0; --components) {
+    while (at < units && path[at] != u'\\') ++at;
+    if (components > 1) {
+      if (at == units) return 0;
+      ++at;
+    }
+  }
+  return at;
+}
+
+// The owner's Windows path followed by the full stream name. A volume's root
+// is followed by its backslash ("\\?\D:\:s", "\\?\UNC\server\share\:s"):
+// without it "\\?\UNC\server\share:s" would name a share called "share:s".
+// Any other directory is named without a trailing backslash ("\\?\C:\src:s").
 static wchar16* stream_windows_path(const wchar16* owner, const wchar16* full_name) {
   size_t owner_units = wide_length(owner);
+  while (owner_units > 0 && owner[owner_units - 1] == u'\\') --owner_units;
+  bool root = owner_units == volume_root_units(owner, owner_units);
   size_t name_units = wide_length(full_name);
-  if (owner_units + name_units + 1 > WINDOWS_PATH_MAX_UNITS) fatal_error("Windows path too long");
-  auto* path = static_cast<wchar16*>(malloc((owner_units + name_units + 1) * sizeof(wchar16)));
+  size_t units = owner_units + (root ? 1 : 0) + name_units;
+  if (units + 1 > WINDOWS_PATH_MAX_UNITS) fatal_error("Windows path too long");
+  auto* path = static_cast<wchar16*>(malloc((units + 1) * sizeof(wchar16)));
   if (path == nullptr) fatal_error("out of memory");
   memcpy(path, owner, owner_units * sizeof(wchar16));
-  memcpy(path + owner_units, full_name, (name_units + 1) * sizeof(wchar16));
+  if (root) path[owner_units] = u'\\';
+  memcpy(path + owner_units + (root ? 1 : 0), full_name, (name_units + 1) * sizeof(wchar16));
   return path;
 }
 

@@ -91,6 +91,39 @@ TEST(WalkOrder, ReparsePointsAreRecordedButNeverFollowed) {
   }
 }
 
+// A volume's root names its streams after its backslash: "\\?\UNC\server\share:r"
+// would be a share called "share:r" (the substitute answers 67 for it).
+TEST(WalkOrder, TheStreamsOfAShareADriveAndADirectoryRootAreTheirOwn) {
+  struct Case {
+    std::u16string source;
+    std::u16string stream_opened;
+  };
+  const Case cases[] = {{u"C:\\src", u"C:\\src:r:$DATA"},
+                        {u"C:\\src\\", u"C:\\src:r:$DATA"},
+                        {u"D:\\", u"D:\\:r:$DATA"},
+                        {u"\\\\server\\share", u"\\\\server\\share\\:r:$DATA"},
+                        {u"\\\\server\\share\\", u"\\\\server\\share\\:r:$DATA"},
+                        {u"\\\\?\\UNC\\server\\share", u"\\\\server\\share\\:r:$DATA"}};
+  for (const Case& c : cases) {
+    prepare_source();
+    substitute_add_directory(u"D:\\");
+    substitute_add_directory(u"\\\\server\\share");
+    substitute_add_stream(c.source, u"r", filled(2, 1));
+    substitute_add_file(substitute_resolve(c.source) + (c.source.back() == u'\\' && c.source.size() == 3 ? u"f" : u"\\f"),
+                        filled(2, 2));
+    testing::internal::CaptureStderr();
+    int code = run_agent({u"check", u"--source", c.source});
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0, code) << u8(c.source) << ": " << err;
+    std::vector<std::u16string> stream_opens;
+    for (const auto& call : substitute.calls) {
+      if (call.operation == "CreateFileW" && call.path.find(u":r") != std::u16string::npos) stream_opens.push_back(call.path);
+    }
+    EXPECT_EQ(std::vector<std::u16string>{c.stream_opened}, stream_opens) << u8(c.source);
+    EXPECT_NE(std::string::npos, err.find("alternate_streams=1\n")) << u8(c.source);
+  }
+}
+
 TEST(WalkOrder, ExclusionsArePrefixesOfWholeComponentsWithoutCase) {
   struct Case {
     std::vector<std::u16string> excludes;
