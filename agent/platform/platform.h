@@ -43,6 +43,10 @@ constexpr uint32_t WIN_FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_OFFLINE = 0x1000;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
+// The two recall bits are missing from Debian's MinGW headers, so the adapter
+// cannot check them; the values are those of Microsoft's "File Attribute
+// Constants" page (FILE_ATTRIBUTE_RECALL_ON_OPEN 0x00040000,
+// FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000).
 // Set by directory listings only, on an entry the provider has not brought in.
 constexpr uint32_t WIN_FILE_ATTRIBUTE_RECALL_ON_OPEN = 0x00040000u;
 // Some of the file's data is not on this machine (every placeholder provider).

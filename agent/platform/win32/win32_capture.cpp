@@ -7,8 +7,6 @@
 #include <winioctl.h>
 
 static_assert(sizeof(wchar_t) == sizeof(wchar16));
-static_assert(WIN_STREAM_NAME_UNITS == sizeof(WIN32_FIND_STREAM_DATA::cStreamName) / sizeof(WCHAR));
-static_assert(WIN_FILE_ATTRIBUTE_OFFLINE == FILE_ATTRIBUTE_OFFLINE);
 
 static uint64_t ticks_of(FILETIME time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;

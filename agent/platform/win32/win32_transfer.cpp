@@ -2,9 +2,6 @@
 #include "agent/platform/platform.h"
 #include "agent/platform/win32/win32_api.h"
 
-static_assert(WIN_WAIT_OBJECT_0 == WAIT_OBJECT_0 && WIN_WAIT_TIMEOUT == WAIT_TIMEOUT && WIN_WAIT_FAILED == WAIT_FAILED,
-              "wait results are passed through unchanged");
-
 uint32_t platform_system_directory(wchar16* buffer, uint32_t capacity) {
   return win32_api.GetSystemDirectoryW(reinterpret_cast<wchar_t*>(buffer), capacity);
 }
