@@ -12,9 +12,8 @@
 #include "agent/capture/chunk_batch.h"
 #include "agent/platform/substitute/substitute_volume.h"
 #include "core/manifest_reader.h"
+#include "tests/support/manifest_bytes.h"
 #include "tests/support/run_agent.h"
-
-using Bytes = std::vector<uint8_t>;
 
 inline const std::u16string SRC = u"C:\\src";
 
@@ -109,16 +108,6 @@ inline Bytes filled(size_t length, uint8_t seed) {
   return b;
 }
 
-// Little-endian pieces for golden bytes.
-inline void put32(Bytes& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-inline void put64(Bytes& out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-inline void put_text(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
-inline void put_bytes(Bytes& out, const Bytes& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
-
 // The substitute's default descriptor: owner S-1-5-32-544, group S-1-5-18, an
 // empty DACL, 56 bytes.
 inline Bytes default_descriptor() {
@@ -126,67 +115,6 @@ inline Bytes default_descriptor() {
           0x01, 0x02, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,
           0x01, 0x01, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,
           0x02, 0x00, 8, 0, 0, 0, 0, 0};
-}
-
-// One record as the manifest layout describes it. mtime_sec and mtime_nsec are
-// given by the test, worked out by hand from the FILETIME.
-struct GoldenRecord {
-  std::string path;
-  uint32_t mode;
-  uint64_t size;
-  int64_t mtime_sec;
-  uint32_t mtime_nsec;
-  uint32_t attributes;
-  uint64_t created;
-  uint32_t serial;
-  uint32_t index_high;
-  uint32_t index_low;
-  uint64_t modified;
-  Bytes reparse;
-  Bytes security;
-};
-
-inline void put_attribute(Bytes& out, const std::string& name, const Bytes& value) {
-  put32(out, static_cast<uint32_t>(name.size()));
-  put32(out, static_cast<uint32_t>(value.size()));
-  put_text(out, name);
-  put_bytes(out, value);
-}
-
-inline Bytes golden_record(const GoldenRecord& r) {
-  Bytes attrs;
-  Bytes v;
-  put32(v, r.attributes);
-  put_attribute(attrs, "user.vardokeep.windows.attributes", v);
-  v.clear();
-  put64(v, r.created);
-  put_attribute(attrs, "user.vardokeep.windows.created", v);
-  v.clear();
-  put32(v, r.serial);
-  put32(v, r.index_high);
-  put32(v, r.index_low);
-  put_attribute(attrs, "user.vardokeep.windows.fileid", v);
-  v.clear();
-  put64(v, r.modified);
-  put_attribute(attrs, "user.vardokeep.windows.modified", v);
-  if (!r.reparse.empty()) put_attribute(attrs, "user.vardokeep.windows.reparse", r.reparse);
-  put_attribute(attrs, "user.vardokeep.windows.security", r.security);
-
-  Bytes out;
-  put32(out, static_cast<uint32_t>(r.path.size()));
-  put32(out, 0);
-  put32(out, r.mode);
-  put32(out, 0);
-  put32(out, 0);
-  put32(out, static_cast<uint32_t>(attrs.size()));
-  put64(out, r.size);
-  put64(out, static_cast<uint64_t>(r.mtime_sec));
-  put32(out, r.mtime_nsec);
-  put32(out, 0);
-  put_text(out, r.path);
-  put_bytes(out, attrs);
-  for (uint64_t i = 0; i < (r.size + 4095) / 4096; ++i) put64(out, 0);  // check leaves slots zero
-  return out;
 }
 
 // A real file as the manifest, so that tests can read it at any moment and

@@ -10,9 +10,9 @@ namespace {
 
 Bytes reparse_buffer(uint32_t tag) {
   Bytes b;
-  put32(b, tag);
-  put32(b, 4);  // data length 4, reserved 0
-  put32(b, 0xABCDEF01);
+  put_u32(b, tag);
+  put_u32(b, 4);  // data length 4, reserved 0
+  put_u32(b, 0xABCDEF01);
   return b;
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/manifest_reader.h"
-#include "tests/core/manifest_bytes.h"
+#include "tests/support/manifest_bytes.h"
 
 namespace {
 

@@ -2,10 +2,6 @@
 
 #include <blake3.h>
 
-void put_le(Bytes& out, uint64_t value, int size) {
-  for (int i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
 void set_le(Bytes& out, size_t at, uint64_t value, int size) {
   for (int i = 0; i < size; ++i) out[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/byte_builder.h"
+
 struct TestRecord {
   std::string path;
   std::vector<uint8_t> descriptor;
@@ -14,9 +16,6 @@ struct TestRecord {
   uint64_t last_write_time = 0;
 };
 
-using Bytes = std::vector<uint8_t>;
-
-void put_le(Bytes& out, uint64_t value, int size);
 void set_le(Bytes& out, size_t at, uint64_t value, int size);
 uint64_t get_le(const Bytes& in, size_t at, int size);
 

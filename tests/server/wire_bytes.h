@@ -10,7 +10,7 @@
 #endif
 #include <xxhash.h>
 
-#include "tests/core/manifest_bytes.h"
+#include "tests/support/manifest_bytes.h"
 
 inline Bytes hello_bytes() {
   Bytes b;
