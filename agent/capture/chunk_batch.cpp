@@ -6,8 +6,6 @@
 #include "agent/run_control/run_state.h"
 #include "agent/transfer/batch_exchange.h"
 
-ChunkBatch chunk_batch;
-
 void chunk_batch_allocate() {
   chunk_batch.data = static_cast<uint8_t*>(malloc(static_cast<size_t>(chunk_batch.capacity) * kChunkSize));
   if (chunk_batch.data == nullptr) fatal_error("out of memory");

@@ -7,8 +7,6 @@
 #include "agent/run_control/process_resources.h"
 #include "core/byte_order.h"
 
-uint64_t manifest_end = kManifestMagicSize;
-
 void manifest_write_at(uint64_t offset, const void* data, uint64_t length) {
   // A write that ends exactly at 4 GiB is allowed.
   if (offset > kManifestMaxSize || length > kManifestMaxSize - offset) fatal_error("manifest exceeds 4 GiB");

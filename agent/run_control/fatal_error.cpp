@@ -8,10 +8,6 @@
 #include "agent/platform/platform.h"
 #include "agent/run_control/process_resources.h"
 
-PlatformHandle ssh_job = nullptr;
-int manifest_fd = -1;
-PlatformHandle restore_root_handle = nullptr;
-
 void fatal_error(const char* format, ...) {
   static const char prefix[] = "vardokeep-agent: ";
   platform_write_stderr(prefix, sizeof prefix - 1);

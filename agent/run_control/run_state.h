@@ -1,5 +1,7 @@
 // Process-wide records of one run: the parsed options, the counters of the
-// summary and the paths that the walk reads.
+// summary and the paths that the walk reads. Every piece of mutable run state
+// is defined in run_state.cpp, whichever header declares it, so that one reset
+// covers all of it.
 #pragma once
 #include <cstdint>
 
@@ -42,4 +44,6 @@ extern wchar16 manifest_canonical_path[CANONICAL_PATH_UNITS];
 extern wchar16* manifest_in_source;
 
 // Back to the state of a fresh process; native tests run several runs in one.
+// Owned memory is freed; handles and descriptors are forgotten, not closed
+// (their owners or fatal_error close them).
 void reset_run_state();

@@ -9,9 +9,6 @@
 #include "agent/run_control/text_conversion.h"
 #include "agent/transfer/server_channel.h"
 
-ServerChannel server_channel;
-PlatformHandle ssh_process = nullptr;
-
 constexpr uint32_t SYSTEM_DIRECTORY_MAX_UNITS = 32000;
 constexpr uint32_t SSH_PIPE_BUFFER_BYTES = 65536;
 constexpr uint32_t SSH_EXIT_WAIT_MS = 30000;

@@ -10,8 +10,6 @@
 #include "agent/run_control/text_conversion.h"
 #include "agent/vss/vss_snapshot.h"
 
-VssRequesterState vss_state;
-
 static wchar16 volume_mount_point[VSS_VOLUME_PATH_UNITS];
 static wchar16 volume_name[VSS_VOLUME_PATH_UNITS];
 

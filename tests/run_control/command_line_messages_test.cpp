@@ -17,7 +17,7 @@ void prepare_volume() {
   substitute_add_directory(u"C:\\src");
   substitute_add_file(u"C:\\file.txt", {1, 2, 3});
   substitute_add_directory(u"C:\\link").attributes |= WIN_FILE_ATTRIBUTE_REPARSE_POINT;
-  chunk_batch = ChunkBatch{};
+  reset_run_state();
 }
 
 struct FailingCommandLine {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "agent/capture/chunk_batch.h"
+#include "agent/run_control/run_state.h"
 #include "tests/support/run_agent.h"
 
 namespace {
@@ -14,7 +15,7 @@ const std::vector<std::u16string> check_src = {u"check", u"--source", u"C:\\src"
 void prepare_volume() {
   substitute_reset();
   substitute_add_directory(u"C:\\src");
-  chunk_batch = ChunkBatch{};
+  reset_run_state();
 }
 
 std::u16string manifest_name(int attempt) {
