@@ -114,6 +114,11 @@ public static class VkFs {
         using (Stream s = Read(p)) using (SHA256 h = SHA256.Create()) return BitConverter.ToString(h.ComputeHash(s)).Replace("-", "");
     }
 
+    // Read with FILE_FLAG_OPEN_NO_RECALL, which must not fetch a cloud file's content.
+    public static string HashNoRecall(string p) {
+        using (Stream s = new FileStream(Open(p, 0x80000000, 3, 0x00100000), FileAccess.Read)) using (SHA256 h = SHA256.Create()) return BitConverter.ToString(h.ComputeHash(s)).Replace("-", "");
+    }
+
     public static void SetSparse(string p, long length) {
         using (SafeFileHandle h = Open(p, 0xC0000000, 3, 0)) {
             uint returned;
@@ -132,7 +137,7 @@ public static class VkFs {
         return CreateSymbolicLinkW(Long(link), target, 2) != 0 ? 0 : Marshal.GetLastWin32Error();
     }
 
-    public class Entry { public string Name; public bool Dir; public bool Reparse; public uint Tag; public long Size; }
+    public class Entry { public string Name; public bool Dir; public bool Reparse; public uint Tag; public uint Attributes; public long Size; }
 
     public static List<Entry> List(string dir) {
         List<Entry> list = new List<Entry>();
@@ -154,6 +159,7 @@ public static class VkFs {
             if (d.Name == "." || d.Name == "..") continue;
             Entry e = new Entry();
             e.Name = d.Name;
+            e.Attributes = d.Attributes;
             e.Dir = (d.Attributes & 0x10) != 0;
             e.Reparse = (d.Attributes & 0x400) != 0;
             e.Tag = e.Reparse ? d.Tag : 0;
@@ -753,7 +759,33 @@ Invoke-Case 'stand-in replay: substitute volume sharing, rename, order and final
     if ($differences.Count -gt 0) { throw ($differences -join '; ') }
 }
 
-Invoke-Case 'stand-in replay: FILE_FLAG_OPEN_NO_RECALL on a hydrated cloud file' { Skip 'not automated yet' }
+# A hydrated cloud file: pinned (FILE_ATTRIBUTE_PINNED) or carrying a tag of the
+# cloud family, and neither offline nor recalled on access. The search below the
+# user's profile is bounded to a few levels and directories.
+function Find-HydratedCloudFile {
+    $queue = New-Object System.Collections.Generic.Queue[object]
+    $queue.Enqueue(@([Environment]::GetFolderPath('UserProfile'), 0))
+    $visited = 0
+    while ($queue.Count -gt 0 -and $visited -lt 3000) {
+        $folder, $depth = $queue.Dequeue()
+        $visited += 1
+        try { $entries = [VkFs]::List($folder) } catch { continue }
+        foreach ($entry in $entries) {
+            $cloud = (($entry.Tag -band [Convert]::ToUInt32('FFFF0FFF', 16)) -eq [Convert]::ToUInt32('9000001A', 16)) -or ($entry.Attributes -band 0x80000)
+            $path = $folder + '\' + $entry.Name
+            if ($entry.Dir) { if ($depth -lt 4 -and (-not $entry.Reparse -or $cloud)) { $queue.Enqueue(@($path, ($depth + 1))) } }
+            elseif ($cloud -and ($entry.Attributes -band 0x401000) -eq 0 -and $entry.Size -gt 0) { return $path }
+        }
+    }
+    return $null
+}
+
+Invoke-Case 'stand-in replay: FILE_FLAG_OPEN_NO_RECALL on a hydrated cloud file' {
+    Need-Ntfs
+    $file = Find-HydratedCloudFile
+    if (-not $file) { Skip 'no cloud provider (no hydrated cloud file below the user profile)' }
+    if ([VkFs]::HashNoRecall($file) -ne [VkFs]::Hash($file)) { throw "$file read with FILE_FLAG_OPEN_NO_RECALL differs from its content" }
+}
 
 $total = $script:counts.ok + $script:counts.failed + $script:counts.skipped
 [Console]::Out.WriteLine("cases=$total ok=$($script:counts.ok) failed=$($script:counts.failed) skipped=$($script:counts.skipped) work=$work")
