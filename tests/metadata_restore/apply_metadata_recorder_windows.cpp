@@ -12,7 +12,7 @@ extern "C" {
 int _dowildcard = 0;
 }
 
-static Win32Api real;
+static const Win32Api& real = win32_api_real;
 
 static void log_line(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 static void log_line(const char* format, ...) {
@@ -67,7 +67,6 @@ static BOOL WINAPI adjust_privileges(HANDLE token, BOOL disable_all, PTOKEN_PRIV
 }
 
 int wmain(int argc, wchar_t** argv) {
-  real = win32_api;
   win32_api.CreateFileW = create_file;
   win32_api.SetKernelObjectSecurity = set_security;
   win32_api.SetFileTime = set_time;

@@ -8,7 +8,7 @@ int real_write(int fd, const void* data, unsigned int length) { return _write(fd
 int real_close(int fd) { return _close(fd); }
 }  // namespace
 
-Win32Api win32_api = {
+const Win32Api win32_api_real = {
     ::SetConsoleOutputCP,
     ::GetLastError,
     ::SetLastError,
@@ -79,3 +79,7 @@ Win32Api win32_api = {
     ::GetFileInformationByHandleEx,
     ::CompareStringOrdinal,
 };
+
+Win32Api win32_api = win32_api_real;
+
+void win32_api_restore() { win32_api = win32_api_real; }

@@ -80,3 +80,8 @@ struct Win32Api {
 };
 
 extern Win32Api win32_api;
+// The real functions, kept so that every rewired entry can be put back.
+extern const Win32Api win32_api_real;
+// Puts every entry of win32_api back to the real function; each adapter test
+// ends with it.
+void win32_api_restore();

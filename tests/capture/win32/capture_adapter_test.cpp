@@ -18,16 +18,14 @@ namespace {
 class CaptureAdapter : public testing::Test {
  protected:
   void SetUp() override {
-    saved = win32_api;
     volume.reset("adapter");
     volume.file("f", std::string(5000, 'f'));
   }
   void TearDown() override {
-    win32_api = saved;
+    win32_api_restore();
     remove_all_scenario_trees();
   }
   std::vector<std::u16string> check_args() const { return {u"check", u"--source", volume.source()}; }
-  Win32Api saved;
   Win32ScenarioVolume volume;
 };
 

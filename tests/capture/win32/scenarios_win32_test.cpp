@@ -10,12 +10,10 @@ namespace {
 class Win32Scenario : public testing::TestWithParam<size_t> {
  protected:
   void TearDown() override {
-    win32_api.CreateFileW = ::CreateFileW;
-    win32_api.close = saved_close;
+    win32_api_restore();
     remove_all_scenario_trees();
   }
   Win32ScenarioVolume volume;
-  decltype(win32_api.close) saved_close = win32_api.close;
 };
 
 TEST_P(Win32Scenario, Runs) {

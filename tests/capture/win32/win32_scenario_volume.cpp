@@ -130,7 +130,7 @@ void remove_all_scenario_trees() {
 }
 
 void Win32ScenarioVolume::reset(const std::string& scenario) {
-  win32_api.CreateFileW = ::CreateFileW;
+  win32_api_restore();
   release_held();
   manifest_copy.clear();
   recorded_opens.clear();

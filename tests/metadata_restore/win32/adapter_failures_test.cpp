@@ -11,6 +11,12 @@
 #include "tests/metadata_restore/metadata_file_builder.h"
 
 namespace {
+
+class MetadataRestoreAdapter : public testing::Test {
+ protected:
+  void TearDown() override { win32_api_restore(); }
+};
+
 std::wstring temp_directory() {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
@@ -76,12 +82,12 @@ BOOL WINAPI attributes_fail(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
 }
 }  // namespace
 
-TEST(MetadataRestoreAdapter, RunsCleanWithTheRealCalls) {
+TEST_F(MetadataRestoreAdapter, RunsCleanWithTheRealCalls) {
   Fixture f = make_fixture();
   EXPECT_EQ(0, run_apply(f, false));
 }
 
-TEST(MetadataRestoreAdapter, InjectedFailuresReachTheirFatalLinesWithTheirCodes) {
+TEST_F(MetadataRestoreAdapter, InjectedFailuresReachTheirFatalLinesWithTheirCodes) {
   Fixture f = make_fixture();
   EXPECT_EXIT({ win32_api.AdjustTokenPrivileges = not_all_assigned; run_apply(f, true); },
               testing::ExitedWithCode(1),

@@ -11,6 +11,11 @@
 
 namespace {
 
+class AdapterCallTable : public testing::Test {
+ protected:
+  void TearDown() override { win32_api_restore(); }
+};
+
 struct ManifestCreate {
   int calls = 0;
   int collisions_left = 0;
@@ -66,7 +71,7 @@ bool manifest_left_behind() {
   return true;
 }
 
-TEST(AdapterCallTable, ManifestIsCreatedReadWriteUnsharedTemporaryDeleteOnClose) {
+TEST_F(AdapterCallTable, ManifestIsCreatedReadWriteUnsharedTemporaryDeleteOnClose) {
   std::wstring source = make_source_directory();
   win32_api.CreateFileW = counting_create_file;
   manifest_create = {};
@@ -79,7 +84,7 @@ TEST(AdapterCallTable, ManifestIsCreatedReadWriteUnsharedTemporaryDeleteOnClose)
   EXPECT_FALSE(manifest_left_behind());
 }
 
-TEST(AdapterCallTable, InjectedFailuresReachTheFatalLineWithTheirCodes) {
+TEST_F(AdapterCallTable, InjectedFailuresReachTheFatalLineWithTheirCodes) {
   std::wstring source = make_source_directory();
   EXPECT_EXIT(
       {
@@ -116,16 +121,14 @@ FARPROC WINAPI absent_proc_address(HMODULE, LPCSTR) {
   return nullptr;
 }
 
-TEST(AdapterCallTable, PlaceholdersAreExposedWhereNtdllOffersIt) {
+TEST_F(AdapterCallTable, PlaceholdersAreExposedWhereNtdllOffersIt) {
   std::wstring source = make_source_directory();
-  Win32Api saved = win32_api;
   win32_api.GetProcAddress = fake_get_proc_address;
   ASSERT_EQ(0, run_check(source));
   EXPECT_EQ("RtlSetProcessPlaceholderCompatibilityMode", looked_up);
   EXPECT_EQ(2, placeholder_mode_set);
   win32_api.GetProcAddress = absent_proc_address;
   EXPECT_EQ(0, run_check(source));
-  win32_api = saved;
 }
 
 }  // namespace

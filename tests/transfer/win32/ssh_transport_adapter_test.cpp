@@ -174,6 +174,7 @@ class SshTransportAdapter : public testing::Test {
     win32_api.GetTempPathW = test_temp_path;
     observed = {};
   }
+  void TearDown() override { win32_api_restore(); }
 
   static int run_backup(const std::wstring& config, const std::wstring& alias) {
     std::wstring args[] = {L"vardokeep-agent.exe", L"backup",        L"--source",   test_folder() + L"\\source",
