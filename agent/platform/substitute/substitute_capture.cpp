@@ -10,12 +10,6 @@
 #include "agent/platform/substitute/substitute_volume.h"
 
 namespace {
-constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
-constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
-constexpr uint32_t ERROR_DIRECTORY = 267;
-constexpr uint32_t ERROR_BAD_NET_NAME = 67;
-constexpr uint32_t ERROR_CANT_ACCESS_FILE = 1920;
-constexpr uint32_t FILE_READ_DATA = 0x1;
 
 bool same_key(const std::u16string& a, const std::u16string& b) {
   return !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
@@ -144,8 +138,7 @@ uint32_t u32_of(const uint8_t* p) { return u16_of(p) | (static_cast<uint32_t>(u1
 // The substitute name of a mount point's reparse data ("\??\C:\x" or
 // "\??\UNC\srv\share"), as a key; false for other tags or data it cannot read.
 bool mount_point_target(const std::vector<uint8_t>& data, std::u16string& target) {
-  constexpr uint32_t IO_REPARSE_TAG_MOUNT_POINT = 0xA0000003u;
-  if (data.size() < 16 || u32_of(data.data()) != IO_REPARSE_TAG_MOUNT_POINT) return false;
+  if (data.size() < 16 || u32_of(data.data()) != WIN_IO_REPARSE_TAG_MOUNT_POINT) return false;
   size_t offset = 16 + u16_of(data.data() + 8), length = u16_of(data.data() + 10);
   if (offset + length > data.size() || length % 2 != 0) return false;
   std::u16string name;
@@ -192,7 +185,6 @@ void substitute_run_hooks(const char* operation, const std::u16string& path) {
 // the open: FILE_FLAG_OPEN_REPARSE_POINT concerns the last component only
 // (CreateFileW). Reparse data the substitute cannot read is not followed.
 bool substitute_follow_parents(const std::u16string& key, std::u16string& reached) {
-  constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
   reached = key;
   int followed = 0;
   // A trailing backslash ends the last component; it names no parent.
@@ -205,7 +197,7 @@ bool substitute_follow_parents(const std::u16string& key, std::u16string& reache
       continue;
     }
     if (++followed > 63) {
-      substitute.last_error = ERROR_CANT_RESOLVE_FILENAME;
+      substitute.last_error = WIN_ERROR_CANT_RESOLVE_FILENAME;
       return false;
     }
     reached = target + reached.substr(slash);
@@ -228,10 +220,10 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
   if (found == substitute.entries.end()) {
     std::u16string parent = substitute_parent_key(key);
     if (key.rfind(u"\\\\", 0) == 0 && substitute_find(key.substr(0, substitute_root_length(key))) == nullptr) {
-      substitute.last_error = ERROR_BAD_NET_NAME;  // no such share on the server
+      substitute.last_error = WIN_ERROR_BAD_NET_NAME;  // no such share on the server
     } else {
       substitute.last_error = !parent.empty() && substitute_find(parent) != nullptr ? WIN_ERROR_FILE_NOT_FOUND
-                                                                                   : ERROR_PATH_NOT_FOUND;
+                                                                                   : WIN_ERROR_PATH_NOT_FOUND;
     }
     return PLATFORM_INVALID_HANDLE;
   }
@@ -248,7 +240,7 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
   }
   if ((entry->attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
       (flags_and_attributes & WIN_FILE_FLAG_OPEN_REPARSE_POINT) == 0 && !entry->presents_content) {
-    substitute.last_error = ERROR_CANT_ACCESS_FILE;
+    substitute.last_error = WIN_ERROR_CANT_ACCESS_FILE;
     return PLATFORM_INVALID_HANDLE;
   }
   if ((access & entry->denied_access) != 0) {
@@ -342,7 +334,7 @@ bool platform_read_file(PlatformHandle handle, void* buffer, uint32_t length, ui
   *read = 0;
   substitute_run_hooks("ReadFile", key);
   if (substitute_injected_failure("ReadFile", key)) return false;
-  if ((substitute_mapped_access(h->access) & FILE_READ_DATA) == 0) {
+  if ((substitute_mapped_access(h->access) & WIN_FILE_READ_DATA) == 0) {
     substitute.last_error = WIN_ERROR_ACCESS_DENIED;
     return false;
   }
@@ -353,7 +345,7 @@ bool platform_read_file(PlatformHandle handle, void* buffer, uint32_t length, ui
     return false;
   }
   if ((entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 && h->stream.empty()) {
-    substitute.last_error = ERROR_INVALID_FUNCTION;
+    substitute.last_error = WIN_ERROR_INVALID_FUNCTION;
     return false;
   }
   if (h->position >= content->size()) return true;  // end of file: success, 0 bytes
@@ -376,11 +368,11 @@ PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN
   if (substitute_injected_failure("FindFirstFileW", directory)) return PLATFORM_INVALID_HANDLE;
   SubstituteEntry* entry = substitute_find(directory);
   if (entry == nullptr) {
-    substitute.last_error = ERROR_PATH_NOT_FOUND;
+    substitute.last_error = WIN_ERROR_PATH_NOT_FOUND;
     return PLATFORM_INVALID_HANDLE;
   }
   if ((entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    substitute.last_error = ERROR_DIRECTORY;
+    substitute.last_error = WIN_ERROR_DIRECTORY;
     return PLATFORM_INVALID_HANDLE;
   }
   // Every directory but a drive's root lists "." and ".." first.

@@ -18,19 +18,13 @@ const KnownPrivilege KNOWN_PRIVILEGES[] = {
     {u"SeSecurityPrivilege", 8}, {u"SeTakeOwnershipPrivilege", 9}, {u"SeBackupPrivilege", 17},
     {u"SeRestorePrivilege", 18}};
 
-constexpr uint32_t ERROR_INVALID_HANDLE = 6;
-constexpr uint32_t ERROR_INVALID_SECURITY_DESCR = 1338;
-constexpr uint32_t ERROR_UNKNOWN_REVISION = 1305;
-constexpr uint16_t SE_DACL_PRESENT = 0x4;
-constexpr uint16_t SE_SACL_PRESENT = 0x10;
-constexpr uint16_t SE_SELF_RELATIVE = 0x8000;
 constexpr uint32_t SETTABLE_ATTRIBUTES = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
 
 SubstituteHandle* handle_of(PlatformHandle handle) { return static_cast<SubstituteHandle*>(handle); }
 
 SubstituteEntry* entry_of(PlatformHandle handle) {
   SubstituteEntry* entry = substitute_handle_entry(handle_of(handle));
-  if (entry == nullptr) substitute.last_error = ERROR_INVALID_HANDLE;
+  if (entry == nullptr) substitute.last_error = WIN_ERROR_INVALID_HANDLE;
   return entry;
 }
 
@@ -67,8 +61,8 @@ struct DescriptorParts {
 };
 DescriptorParts parts_of(const uint8_t* d) {
   uint16_t control = u16_at(d + 2);
-  return {u32_at(d + 4), u32_at(d + 8), (control & SE_SACL_PRESENT) != 0 ? u32_at(d + 12) : 0,
-          (control & SE_DACL_PRESENT) != 0 ? u32_at(d + 16) : 0};
+  return {u32_at(d + 4), u32_at(d + 8), (control & WIN_SE_SACL_PRESENT) != 0 ? u32_at(d + 12) : 0,
+          (control & WIN_SE_DACL_PRESENT) != 0 ? u32_at(d + 16) : 0};
 }
 }  // namespace
 
@@ -113,7 +107,7 @@ bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32
   log("AdjustTokenPrivileges", u"", 0, 0, attributes);
   if (substitute_injected_failure("AdjustTokenPrivileges", u"")) return false;
   if (handle_of(token)->path != TOKEN_PATH) {
-    substitute.last_error = ERROR_INVALID_HANDLE;
+    substitute.last_error = WIN_ERROR_INVALID_HANDLE;
     return false;
   }
   if (!has_access(token, WIN_TOKEN_ADJUST_PRIVILEGES)) return false;
@@ -139,7 +133,7 @@ bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32
 // Windows takes them.
 bool platform_is_valid_security_descriptor(const void* descriptor) {
   const auto* d = static_cast<const uint8_t*>(descriptor);
-  bool valid = d[0] == 1 && (u16_at(d + 2) & SE_SELF_RELATIVE) != 0;
+  bool valid = d[0] == 1 && (u16_at(d + 2) & WIN_SE_SELF_RELATIVE) != 0;
   DescriptorParts parts = parts_of(d);
   for (uint32_t sid : {parts.owner, parts.group}) {
     if (valid && sid != 0) valid = d[sid] == 1 && d[sid + 1] <= 15;
@@ -147,7 +141,7 @@ bool platform_is_valid_security_descriptor(const void* descriptor) {
   for (uint32_t acl : {parts.sacl, parts.dacl}) {
     if (valid && acl != 0) valid = d[acl] == 2 || d[acl] == 4;
   }
-  if (!valid) substitute.last_error = ERROR_INVALID_SECURITY_DESCR;
+  if (!valid) substitute.last_error = WIN_ERROR_INVALID_SECURITY_DESCR;
   return valid;
 }
 
@@ -172,7 +166,7 @@ bool platform_security_descriptor_control(const void* descriptor, uint16_t* cont
   if (substitute_injected_failure("GetSecurityDescriptorControl", u"")) return false;
   const auto* d = static_cast<const uint8_t*>(descriptor);
   if (d[0] != 1) {
-    substitute.last_error = ERROR_UNKNOWN_REVISION;
+    substitute.last_error = WIN_ERROR_UNKNOWN_REVISION;
     return false;
   }
   *control = u16_at(d + 2);

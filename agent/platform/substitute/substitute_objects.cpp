@@ -6,23 +6,9 @@
 #include "agent/platform/substitute/substitute_volume.h"
 
 namespace {
-constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
-constexpr uint32_t ERROR_INVALID_HANDLE = 6;
-constexpr uint32_t ERROR_ALREADY_EXISTS = 183;
-constexpr uint32_t VOLUME_NAME_DOS = 0x0;
-constexpr uint32_t VOLUME_NAME_NT = 0x2;
-constexpr uint32_t VOLUME_NAME_NONE = 0x4;
-
-constexpr uint32_t FILE_READ_DATA = 0x1;
-constexpr uint32_t FILE_WRITE_DATA = 0x2;
-constexpr uint32_t FILE_APPEND_DATA = 0x4;
-constexpr uint32_t FILE_EXECUTE = 0x20;
-constexpr uint32_t DELETE = 0x10000;
-constexpr uint32_t GENERIC_EXECUTE = 0x20000000u;
-constexpr uint32_t GENERIC_ALL = 0x10000000u;
 // The rights that take part in sharing; an open with none of them neither
 // meets other handles' sharing nor restricts later opens.
-constexpr uint32_t SHARING_ACCESS = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_EXECUTE | DELETE;
+constexpr uint32_t SHARING_ACCESS = WIN_FILE_READ_DATA | WIN_FILE_WRITE_DATA | WIN_FILE_APPEND_DATA | WIN_FILE_EXECUTE | WIN_DELETE;
 
 bool same_key(const std::u16string& a, const std::u16string& b) {
   return !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
@@ -37,19 +23,19 @@ bool at_or_below(const std::u16string& key, const std::u16string& directory) {
 // FILE_FLAG_DELETE_ON_CLOSE.
 uint32_t sharing_access(uint32_t access, uint32_t flags) {
   uint32_t mapped = substitute_mapped_access(access);
-  if ((flags & WIN_FILE_FLAG_DELETE_ON_CLOSE) != 0) mapped |= DELETE;
+  if ((flags & WIN_FILE_FLAG_DELETE_ON_CLOSE) != 0) mapped |= WIN_DELETE;
   return mapped & SHARING_ACCESS;
 }
 
 // MS-FSA 2.1.5.1.2.2, one existing open against the new one.
 bool conflicts(uint32_t existing_access, uint32_t existing_share, uint32_t access, uint32_t share) {
   if (existing_access == 0 || access == 0) return false;
-  return ((existing_share & WIN_FILE_SHARE_READ) == 0 && (access & (FILE_READ_DATA | FILE_EXECUTE)) != 0) ||
-         ((existing_share & WIN_FILE_SHARE_WRITE) == 0 && (access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0) ||
-         ((existing_share & WIN_FILE_SHARE_DELETE) == 0 && (access & DELETE) != 0) ||
-         ((share & WIN_FILE_SHARE_READ) == 0 && (existing_access & (FILE_READ_DATA | FILE_EXECUTE)) != 0) ||
-         ((share & WIN_FILE_SHARE_WRITE) == 0 && (existing_access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0) ||
-         ((share & WIN_FILE_SHARE_DELETE) == 0 && (existing_access & DELETE) != 0);
+  return ((existing_share & WIN_FILE_SHARE_READ) == 0 && (access & (WIN_FILE_READ_DATA | WIN_FILE_EXECUTE)) != 0) ||
+         ((existing_share & WIN_FILE_SHARE_WRITE) == 0 && (access & (WIN_FILE_WRITE_DATA | WIN_FILE_APPEND_DATA)) != 0) ||
+         ((existing_share & WIN_FILE_SHARE_DELETE) == 0 && (access & WIN_DELETE) != 0) ||
+         ((share & WIN_FILE_SHARE_READ) == 0 && (existing_access & (WIN_FILE_READ_DATA | WIN_FILE_EXECUTE)) != 0) ||
+         ((share & WIN_FILE_SHARE_WRITE) == 0 && (existing_access & (WIN_FILE_WRITE_DATA | WIN_FILE_APPEND_DATA)) != 0) ||
+         ((share & WIN_FILE_SHARE_DELETE) == 0 && (existing_access & WIN_DELETE) != 0);
 }
 
 // The key in the volume's spelling: each component as its directory holds it
@@ -86,8 +72,8 @@ uint32_t substitute_mapped_access(uint32_t access) {
   uint32_t mapped = access & 0x0FFFFFFFu;
   if ((access & WIN_GENERIC_READ) != 0) mapped |= 0x120089;   // FILE_GENERIC_READ
   if ((access & WIN_GENERIC_WRITE) != 0) mapped |= 0x120116;  // FILE_GENERIC_WRITE
-  if ((access & GENERIC_EXECUTE) != 0) mapped |= 0x1200A0;    // FILE_GENERIC_EXECUTE
-  if ((access & GENERIC_ALL) != 0) mapped |= 0x1F01FF;        // FILE_ALL_ACCESS
+  if ((access & WIN_GENERIC_EXECUTE) != 0) mapped |= 0x1200A0;    // FILE_GENERIC_EXECUTE
+  if ((access & WIN_GENERIC_ALL) != 0) mapped |= 0x1F01FF;        // FILE_ALL_ACCESS
   return mapped;
 }
 
@@ -117,7 +103,7 @@ bool substitute_sharing_conflict(const SubstituteEntry& entry, const std::u16str
   return false;
 }
 
-// MoveFileExW(from, to, 0) in another process. It opens the source for DELETE,
+// MoveFileExW(from, to, 0) in another process. It opens the source for WIN_DELETE,
 // sharing everything, so a handle that does not share deletion refuses it
 // (32); a target that exists refuses it (183), a missing target directory too
 // (3); and a directory with a handle open anywhere below it cannot be renamed
@@ -129,19 +115,19 @@ uint32_t substitute_rename(const std::u16string& from, const std::u16string& to)
   auto it = substitute.entries.find(source);
   if (it == substitute.entries.end()) {
     std::u16string parent = substitute_parent_key(source);
-    return !parent.empty() && substitute_find(parent) != nullptr ? WIN_ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    return !parent.empty() && substitute_find(parent) != nullptr ? WIN_ERROR_FILE_NOT_FOUND : WIN_ERROR_PATH_NOT_FOUND;
   }
   SubstituteEntry& entry = it->second;
   if (substitute_root_length(source) >= source.size()) return WIN_ERROR_ACCESS_DENIED;  // a volume's root
-  if (substitute_sharing_conflict(entry, u"", DELETE, WIN_FILE_SHARE_READ | WIN_FILE_SHARE_WRITE | WIN_FILE_SHARE_DELETE,
+  if (substitute_sharing_conflict(entry, u"", WIN_DELETE, WIN_FILE_SHARE_READ | WIN_FILE_SHARE_WRITE | WIN_FILE_SHARE_DELETE,
                                   0)) {
     return WIN_ERROR_SHARING_VIOLATION;
   }
   std::u16string target_parent = substitute_parent_key(target);
   SubstituteEntry* parent = target_parent.empty() ? nullptr : substitute_find(target_parent);
-  if (parent == nullptr || (parent->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_PATH_NOT_FOUND;
+  if (parent == nullptr || (parent->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) == 0) return WIN_ERROR_PATH_NOT_FOUND;
   SubstituteEntry* existing = substitute_find(target);
-  if (existing != nullptr && existing != &entry) return ERROR_ALREADY_EXISTS;
+  if (existing != nullptr && existing != &entry) return WIN_ERROR_ALREADY_EXISTS;
   bool directory = (entry.attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (directory) {
     if (at_or_below(target, source) && !same_key(target, source)) return WIN_ERROR_INVALID_PARAMETER;
@@ -174,10 +160,10 @@ uint32_t substitute_final_path(const SubstituteHandle* handle, uint32_t flags, s
   // FILE_NAME_OPENED (8) names the same object here: the substitute keeps no
   // short names to normalise.
   uint32_t volume_name = flags & ~0x8u;
-  if (volume_name != VOLUME_NAME_DOS && volume_name != VOLUME_NAME_NT && volume_name != VOLUME_NAME_NONE) {
+  if (volume_name != WIN_VOLUME_NAME_DOS && volume_name != WIN_VOLUME_NAME_NT && volume_name != WIN_VOLUME_NAME_NONE) {
     return WIN_ERROR_INVALID_PARAMETER;  // VOLUME_NAME_GUID is not modelled
   }
-  if (substitute_handle_entry(handle) == nullptr) return ERROR_INVALID_HANDLE;
+  if (substitute_handle_entry(handle) == nullptr) return WIN_ERROR_INVALID_HANDLE;
   std::u16string spelled = volume_spelling(handle->path);
   size_t root = substitute_root_length(spelled);
   bool drive = spelled.size() >= 2 && spelled[1] == u':';
@@ -189,15 +175,15 @@ uint32_t substitute_final_path(const SubstituteHandle* handle, uint32_t flags, s
   std::u16string below = drive ? spelled.substr(2) : spelled.substr(root);
   if (below.empty()) below = u"\\";
   switch (volume_name) {
-    case VOLUME_NAME_DOS:
+    case WIN_VOLUME_NAME_DOS:
       // A device without a DOS name (a shadow copy) has no such path.
-      if (!drive && !share) return ERROR_PATH_NOT_FOUND;
+      if (!drive && !share) return WIN_ERROR_PATH_NOT_FOUND;
       path = drive ? u"\\\\?\\" + spelled.substr(0, 2) + below : u"\\\\?\\UNC" + spelled.substr(1, root - 1) + below;
       return 0;
-    case VOLUME_NAME_NT:
+    case WIN_VOLUME_NAME_NT:
       if (drive) {
         auto device = substitute.nt_devices.find(spelled.substr(0, 2));
-        if (device == substitute.nt_devices.end()) return ERROR_PATH_NOT_FOUND;  // a volume the test did not name
+        if (device == substitute.nt_devices.end()) return WIN_ERROR_PATH_NOT_FOUND;  // a volume the test did not name
         path = device->second + below;
       } else if (share) {
         path = u"\\Device\\Mup" + spelled.substr(1, root - 1) + below;
