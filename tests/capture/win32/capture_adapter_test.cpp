@@ -264,11 +264,6 @@ HANDLE WINAPI remember_d(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATT
   if (ends_with(name, L"\\d")) faked_handle = h;
   return h;
 }
-BOOL WINAPI information_of_cloud_d(HANDLE h, LPBY_HANDLE_FILE_INFORMATION information) {
-  BOOL ok = GetFileInformationByHandle(h, information);
-  if (h == faked_handle) information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-  return ok;
-}
 BOOL WINAPI reparse_data_of_d(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
                               LPDWORD returned, LPOVERLAPPED overlapped) {
   if (h != faked_handle) return DeviceIoControl(h, code, in, in_size, out, out_size, returned, overlapped);
@@ -301,7 +296,7 @@ TEST_F(CaptureAdapter, AFolderListedAsNotBroughtInIsRecordedWithoutBeingListed) 
   listed_d = false;
   win32_api.GetFileAttributesW = attributes_of_cloud_d;
   win32_api.CreateFileW = remember_d;
-  win32_api.GetFileInformationByHandle = information_of_cloud_d;
+  win32_api.GetFileInformationByHandle = information_with_reparse_bit;
   win32_api.DeviceIoControl = reparse_data_of_d;
   win32_api.FindFirstFileW = find_first_listing_d;
   win32_api.FindNextFileW = find_next_listing_d;
