@@ -3,7 +3,7 @@
 # PowerShell 5.1 from a folder holding vardokeep-agent.exe,
 # vardokeep-refserver.exe and vardokeep-join.exe:
 #
-#   powershell -ExecutionPolicy Bypass -File .\acceptance.ps1 [-SshTarget user@host] [-Install]
+#   powershell -ExecutionPolicy Bypass -File .\acceptance.ps1 [-SshTarget user@host] [-Install [-AuthorizeKey {...}]]
 #
 # It builds test trees in a fresh folder (below -WorkFolder, by default the
 # temporary folder), backs them up into a local store through vardokeep-join,
@@ -18,7 +18,10 @@ param(
     [string]$Bin = '',
     [string]$WorkFolder = '',
     [string]$SshTarget = '',
-    [switch]$Install
+    [switch]$Install,
+    # Called with the new machine's public key line and its name; it must
+    # authorize that key on -SshTarget for the runner case to run.
+    [scriptblock]$AuthorizeKey = $null
 )
 
 $ErrorActionPreference = 'Stop'
@@ -356,6 +359,11 @@ $joiner = Join-Path $Bin 'vardokeep-join.exe'
 foreach ($exe in @($agent, $server, $joiner)) {
     if (-not (Test-Path -LiteralPath $exe)) { throw "$exe is missing: run the script from the folder of the built executables or give -Bin." }
 }
+if ($Install) {
+    foreach ($name in @('Install-Vardokeep.ps1', 'Run-Backup.ps1', 'Uninstall-Vardokeep.ps1')) {
+        if (-not (Test-Path -LiteralPath (Join-Path $Bin $name))) { throw "$name is missing: -Install needs the scripts beside the executables." }
+    }
+}
 $work = Join-Path $WorkFolder ('vardokeep-acceptance-' + (Get-Date -Format 'yyyyMMdd-HHmmss') + '-' + $PID)
 [void][IO.Directory]::CreateDirectory($work)
 $script:serial = 0
@@ -664,11 +672,16 @@ Invoke-Case '--vss-writers: writer snapshot, writer lines, no shadow copy left' 
     if ((Get-ShadowCount $vssadmin) -ne $before) { throw 'a shadow copy was left after the failed run' }
 }
 
+function Split-SshTarget {
+    if ($SshTarget -notmatch '^([^@\s]+)@([^@\s]+)\z') { throw '-SshTarget must be user@host' }
+    return $Matches[1], $Matches[2]
+}
+
 Invoke-Case 'Microsoft ssh.exe: one backup through the real client' {
     if (-not $SshTarget) { Skip 'no -SshTarget given' }
-    if ($SshTarget -notmatch '^([^@\s]+)@([^@\s]+)\z') { throw '-SshTarget must be user@host' }
+    $user, $server = Split-SshTarget
     $config = Join-Path $work 'ssh.conf'
-    $text = "Host vardo-acceptance`n    HostName $($Matches[2])`n    User $($Matches[1])`n"
+    $text = "Host vardo-acceptance`n    HostName $server`n    User $user`n"
     [IO.File]::WriteAllText($config, $text, (New-Object System.Text.UTF8Encoding($false)))
     $source = New-Folder 'ssh'
     Write-Bytes (Join-Path $source 'f') 5000 1
@@ -677,9 +690,158 @@ Invoke-Case 'Microsoft ssh.exe: one backup through the real client' {
     if (-not (Get-ReportValue $run.Err 'snapshot')) { throw "no snapshot line: $($run.Err.Trim())" }
 }
 
-Invoke-Case 'install, runner and uninstall with a throwaway machine' {
+# The install cases: the real Install-Vardokeep.ps1 for a throwaway machine,
+# what it left checked on the system itself, one start of its task against
+# -SshTarget, the uninstall, and in the end whatever is left removed.
+$machine = 'acceptance-' + [guid]::NewGuid().ToString('N').Substring(0, 12)
+$taskName = 'Vardokeep-' + $machine
+$installAt = '04:37'
+$installDir = Join-Path ([Environment]::GetFolderPath('ProgramFiles')) 'Vardokeep'
+$machineDir = Join-Path (Join-Path ([Environment]::GetFolderPath('CommonApplicationData')) 'Vardokeep') $machine
+$entryKey = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\' + $taskName
+$windowsPowerShell = Join-Path ([Environment]::SystemDirectory) 'WindowsPowerShell\v1.0\powershell.exe'
+$script:installStarted = $false
+$script:installed = $false
+
+function Need-Install {
+    if (-not (Get-Command Register-ScheduledTask -ErrorAction SilentlyContinue)) { Skip 'no Task Scheduler (no ScheduledTasks module in this PowerShell)' }
+    if (-not $elevated) { Skip $notElevated }
     if (-not $Install) { Skip 'no -Install given' }
-    Skip 'not automated yet: the new machine key must be authorized on the target by hand, so run Install-Vardokeep.ps1, Run-Backup.ps1 and Uninstall-Vardokeep.ps1 by hand'
+}
+function Need-Installed {
+    Need-Install
+    if (-not $script:installed) { Skip 'the install did not complete' }
+}
+function Invoke-Script([string]$Path, [string[]]$Arguments) {
+    return Invoke-Program $windowsPowerShell (@('-NoProfile', '-NonInteractive', '-ExecutionPolicy', 'Bypass', '-File', $Path) + $Arguments)
+}
+function ConvertTo-Sid([string]$Account) {
+    try { return (New-Object Security.Principal.NTAccount($Account)).Translate([Security.Principal.SecurityIdentifier]).Value } catch { return $Account }
+}
+
+try {
+    Invoke-Case 'install: Install-Vardokeep.ps1 for a throwaway machine' {
+        Need-Install
+        $keygen = Join-Path ([Environment]::SystemDirectory) 'OpenSSH\ssh-keygen.exe'
+        if (-not (Test-Path -LiteralPath $keygen)) { Skip "no OpenSSH client at $keygen" }
+        $user, $server = Split-SshTarget
+        # The enrollment takes the host key the user's known_hosts already trusts.
+        $hostKey = [regex]::Match((Invoke-Program $keygen @('-F', $server)).Out, 'ssh-ed25519 [A-Za-z0-9+/]{68}(?![A-Za-z0-9+/=])')
+        if (-not $hostKey.Success) { throw "the user's known_hosts holds no ssh-ed25519 key for $server" }
+        $source = New-Folder 'install-source'
+        Write-Bytes (Join-Path $source 'f') 5000 1
+        $enrollment = Join-Path $work 'enrollment.json'
+        $json = ConvertTo-Json @{ Machine = $machine; ServerHost = $server; ServerUser = $user; ServerPort = 22; HostKey = $hostKey.Value }
+        [IO.File]::WriteAllText($enrollment, $json, (New-Object System.Text.UTF8Encoding($false)))
+        $script:installStarted = $true
+        $run = Invoke-Script (Join-Path $Bin 'Install-Vardokeep.ps1') @('-EnrollmentFile', $enrollment, '-Source', $source, '-At', $installAt)
+        if ($run.Code -ne 0) { throw "Install-Vardokeep.ps1 exited $($run.Code): $(($run.Out + $run.Err).Trim())" }
+        $script:installed = $true
+    }
+
+    Invoke-Case 'install: the private key owned by SYSTEM, its protected DACL only SYSTEM and Administrators with full control' {
+        Need-Installed
+        $sidType = [Security.Principal.SecurityIdentifier]
+        $acl = Get-Acl -LiteralPath (Join-Path $machineDir 'id_ed25519')
+        $grants = @($acl.GetAccessRules($true, $true, $sidType) | ForEach-Object {
+                $_.IdentityReference.Value + ' ' + $_.AccessControlType + ' ' + $_.FileSystemRights + ' inherited=' + $_.IsInherited
+            } | Sort-Object)
+        $have = 'owner ' + $acl.GetOwner($sidType).Value + ', protected=' + $acl.AreAccessRulesProtected + ': ' + ($grants -join '; ')
+        $want = 'owner S-1-5-18, protected=True: S-1-5-18 Allow FullControl inherited=False; S-1-5-32-544 Allow FullControl inherited=False'
+        if ($have -ne $want) { throw "the key has $have" }
+    }
+
+    # The install's own New-ScheduledTask* calls, run again here, say what the
+    # registered task must hold: each parameter they name is compared with the
+    # stored property of that name, -At with the trigger's time of day.
+    Invoke-Case 'install: the task disabled, with the principal, trigger and settings the install asks for' {
+        Need-Installed
+        $task = Get-ScheduledTask -TaskName $taskName -TaskPath '\'
+        $differences = New-Object System.Collections.Generic.List[string]
+        if ([string]$task.State -ne 'Disabled') { $differences.Add("state $($task.State), not Disabled") }
+        $stored = @{ 'New-ScheduledTaskPrincipal' = @($task.Principal); 'New-ScheduledTaskSettingsSet' = @($task.Settings); 'New-ScheduledTaskTrigger' = @($task.Triggers) }
+        $ast = [Management.Automation.Language.Parser]::ParseFile((Join-Path $Bin 'Install-Vardokeep.ps1'), [ref]$null, [ref]$null)
+        $calls = @($ast.FindAll({ param($n) $n -is [Management.Automation.Language.CommandAst] -and @('New-ScheduledTaskPrincipal', 'New-ScheduledTaskSettingsSet', 'New-ScheduledTaskTrigger') -contains $n.GetCommandName() }, $true))
+        if (@($calls | Where-Object { $_.GetCommandName() -eq 'New-ScheduledTaskTrigger' }).Count -ne $stored['New-ScheduledTaskTrigger'].Count) {
+            $differences.Add("$($task.Triggers.Count) triggers stored")
+        }
+        $seen = @{}
+        $At = $installAt
+        foreach ($call in $calls) {
+            $command = $call.GetCommandName()
+            $asked = & ([scriptblock]::Create($call.Extent.Text))
+            $have = $stored[$command][[int]$seen[$command]]
+            $seen[$command] = [int]$seen[$command] + 1
+            if ($null -eq $have) { continue }
+            $names = @($call.CommandElements | Where-Object { $_ -is [Management.Automation.Language.CommandParameterAst] } | ForEach-Object { $_.ParameterName })
+            if ($command -eq 'New-ScheduledTaskTrigger') {
+                if ($asked.CimClass.CimClassName -ne $have.CimClass.CimClassName) { $differences.Add("trigger $($have.CimClass.CimClassName), asked $($asked.CimClass.CimClassName)") }
+                $names += 'DaysInterval'
+            }
+            foreach ($name in $names) {
+                if ($name -eq 'At') { $name = 'StartBoundary' }
+                if (@($asked.CimInstanceProperties | ForEach-Object { $_.Name }) -notcontains $name) { continue }
+                $want = [string]$asked.$name
+                $got = [string]$have.$name
+                if ($name -eq 'StartBoundary') { $want = [regex]::Match($want, 'T\d\d:\d\d').Value; $got = [regex]::Match($got, 'T\d\d:\d\d').Value }
+                if ($name -eq 'UserId') { $want = ConvertTo-Sid $want; $got = ConvertTo-Sid $got }
+                if ($want -ne $got) { $differences.Add("$name $got, asked $want") }
+            }
+        }
+        if ($calls.Count -eq 0) { $differences.Add('no task definition found in Install-Vardokeep.ps1') }
+        if ($differences.Count -gt 0) { throw ($differences -join '; ') }
+    }
+
+    Invoke-Case 'runner: one start of the task backs up to -SshTarget' {
+        Need-Installed
+        if (-not $AuthorizeKey) { Skip 'no -AuthorizeKey given, so the machine key is not authorized on the target' }
+        $publicKey = [IO.File]::ReadAllText((Join-Path $machineDir 'id_ed25519.pub')).Trim()
+        & $AuthorizeKey $publicKey $machine | Out-Null
+        $null = Enable-ScheduledTask -TaskName $taskName
+        $started = (Get-Date).AddSeconds(-2)
+        Start-ScheduledTask -TaskName $taskName
+        # 267009 (0x41301): running; 267011 (0x41303): not run yet.
+        $deadline = (Get-Date).AddMinutes(15)
+        do {
+            Start-Sleep -Seconds 2
+            $info = Get-ScheduledTaskInfo -TaskName $taskName
+            $busy = ([string](Get-ScheduledTask -TaskName $taskName).State -eq 'Running') -or $info.LastRunTime -lt $started -or @(267009, 267011) -contains $info.LastTaskResult
+        } while ($busy -and (Get-Date) -lt $deadline)
+        if ($busy) { throw 'the task did not end within 15 minutes' }
+        $log = Get-ChildItem -LiteralPath $machineDir -Filter 'backup-*.log' | Sort-Object LastWriteTime -Descending | Select-Object -First 1
+        $text = ''
+        if ($log) { $text = [IO.File]::ReadAllText($log.FullName) }
+        if ($info.LastTaskResult -ne 0) { throw "the task ended with $($info.LastTaskResult): $($text.Trim())" }
+        if (-not (Get-ReportValue $text 'snapshot')) { throw "no snapshot line in the runner's log: $($text.Trim())" }
+    }
+
+    Invoke-Case 'uninstall: through the uninstall entry' {
+        Need-Installed
+        Skip 'the uninstall entry asks for elevation through UAC'
+    }
+
+    Invoke-Case 'uninstall: Uninstall-Vardokeep.ps1 removes the task and the uninstall entry, keeps the key' {
+        Need-Installed
+        # The graphical setup adds the entry after the install script; an empty
+        # key stands for it here, for the uninstall to remove from the registry.
+        $null = New-Item -Path $entryKey -Force
+        $run = Invoke-Script (Join-Path $installDir 'Uninstall-Vardokeep.ps1') @('-Machine', $machine)
+        if ($run.Code -ne 0) { throw "Uninstall-Vardokeep.ps1 exited $($run.Code): $(($run.Out + $run.Err).Trim())" }
+        if (Get-ScheduledTask -TaskName $taskName -ErrorAction SilentlyContinue) { throw 'the task is still registered' }
+        if (Test-Path -LiteralPath $entryKey) { throw 'the uninstall entry is still there' }
+        if (-not (Test-Path -LiteralPath (Join-Path $machineDir 'id_ed25519'))) { throw 'the machine key is gone' }
+    }
+} finally {
+    Invoke-Case 'install: the throwaway machine removed again' {
+        Need-Install
+        if (-not $script:installStarted) { Skip 'nothing was installed' }
+        if (Get-ScheduledTask -TaskName $taskName -ErrorAction SilentlyContinue) {
+            try { Stop-ScheduledTask -TaskName $taskName } catch { }
+            Unregister-ScheduledTask -TaskName $taskName -Confirm:$false
+        }
+        if (Test-Path -LiteralPath $entryKey) { Remove-Item -LiteralPath $entryKey -Recurse -Force }
+        if (Test-Path -LiteralPath $machineDir) { Remove-Item -LiteralPath $machineDir -Recurse -Force }
+    }
 }
 
 # The vectors the icacls double of tests/scripts/TestSupport.ps1 encodes: the
