@@ -696,10 +696,11 @@ Invoke-Case 'Microsoft ssh.exe: one backup through the real client' {
 $machine = 'acceptance-' + [guid]::NewGuid().ToString('N').Substring(0, 12)
 $taskName = 'Vardokeep-' + $machine
 $installAt = '04:37'
-$installDir = Join-Path ([Environment]::GetFolderPath('ProgramFiles')) 'Vardokeep'
-$machineDir = Join-Path (Join-Path ([Environment]::GetFolderPath('CommonApplicationData')) 'Vardokeep') $machine
+# Combine, not Join-Path: off Windows the system folders are empty.
+$installDir = [IO.Path]::Combine([Environment]::GetFolderPath('ProgramFiles'), 'Vardokeep')
+$machineDir = [IO.Path]::Combine([Environment]::GetFolderPath('CommonApplicationData'), 'Vardokeep', $machine)
 $entryKey = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\' + $taskName
-$windowsPowerShell = Join-Path ([Environment]::SystemDirectory) 'WindowsPowerShell\v1.0\powershell.exe'
+$windowsPowerShell = [IO.Path]::Combine([Environment]::SystemDirectory, 'WindowsPowerShell\v1.0\powershell.exe')
 $script:installStarted = $false
 $script:installed = $false
 
