@@ -3,7 +3,10 @@
 # PowerShell 5.1 from a folder holding vardokeep-agent.exe,
 # vardokeep-refserver.exe and vardokeep-join.exe:
 #
-#   powershell -ExecutionPolicy Bypass -File .\acceptance.ps1 [-SshTarget user@host] [-Install [-AuthorizeKey {...}]]
+#   powershell -ExecutionPolicy Bypass -File .\acceptance.ps1 [-SshTarget user@host] [-Install]
+#
+# -AuthorizeKey takes a script block, which -File cannot pass: from a
+# PowerShell prompt, & .\acceptance.ps1 -SshTarget user@host -Install -AuthorizeKey {...}
 #
 # It builds test trees in a fresh folder (below -WorkFolder, by default the
 # temporary folder), backs them up into a local store through vardokeep-join,
