@@ -123,21 +123,21 @@ TEST(DataBearingReparse, FoldersAreDescendedWithTheirStreamsAndChangeChecked) {
 TEST(DataBearingReparse, ContentThatCannotBeHadFailsLoudly) {
   struct Case {
     const char* name;
-    SubstituteFailure failure;
+    SubstituteFault fault;
     const char* line;
   };
   // 362: the cloud file provider is not running.
   const Case cases[] = {
-      {"open for content", {"CreateFileW", u"C:\\src\\cloud", 362, 1}, "open \\(locked or denied\\): cloud \\(Windows error=362\\)"},
-      {"recall fails", {"ReadFile", u"C:\\src\\cloud", 362, 0}, "read file: cloud \\(Windows error=362\\)"},
-      {"information after reopening", {"GetFileInformationByHandle", u"C:\\src\\cloud", 1117, 1},
+      {"open for content", {"CreateFileW", u"C:\\src\\cloud", 362, 2}, "open \\(locked or denied\\): cloud \\(Windows error=362\\)"},
+      {"recall fails", {"ReadFile", u"C:\\src\\cloud", 362}, "read file: cloud \\(Windows error=362\\)"},
+      {"information after reopening", {"GetFileInformationByHandle", u"C:\\src\\cloud", 1117, 2},
        "file information: cloud \\(Windows error=1117\\)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     prepare_source();
     filtered(u"C:\\src\\cloud", 0x9000001A, false, filled(100, 1));
-    substitute.failures.push_back(c.failure);
+    substitute.faults.push_back(c.fault);
     EXPECT_EXIT(check_failing(), testing::ExitedWithCode(1), std::string("^vardokeep-agent: ") + c.line);
   }
   // A file whose filter is not there at all cannot be opened for content either.

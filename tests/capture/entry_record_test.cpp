@@ -59,7 +59,7 @@ TEST(EntryRecord, EachRefusalHasItsLineAndWritesNothing) {
       {"empty path", [](Opened&) {}, "", "UTF-8 path exceeds manifest limit \\(Windows error="},
       {"4096-byte path", [](Opened&) {}, std::string(4096, 'p'), "UTF-8 path exceeds manifest limit \\(Windows error="},
       {"descriptor refused",
-       [](Opened&) { substitute.failures.push_back({"GetSecurityInfo", u"C:\\src\\f", 1307}); }, "f",
+       [](Opened&) { substitute.faults.push_back({"GetSecurityInfo", u"C:\\src\\f", 1307}); }, "f",
        "read file owner and ACL: f \\(Windows error=1307\\)"},
       {"handle without READ_CONTROL",
        // FILE_READ_DATA | FILE_READ_ATTRIBUTES: GENERIC_READ would carry READ_CONTROL.

@@ -27,8 +27,8 @@ void directory_d() {
 void hook(const char* operation, const std::u16string& path, uint32_t on_call, std::function<void()> action) {
   substitute.hooks.push_back({operation, path, on_call, std::move(action)});
 }
-void fail(const char* operation, const std::u16string& path, uint32_t code, uint32_t skip = 0) {
-  substitute.failures.push_back({operation, path, code, skip});
+void fail(const char* operation, const std::u16string& path, uint32_t code, uint32_t call = 0) {
+  substitute.faults.push_back({operation, path, code, call});
 }
 // Nested directories whose relative path reaches `bytes` bytes.
 std::u16string long_directory(size_t bytes) {
@@ -78,9 +78,9 @@ TEST(WalkMessages, EachRefusalEndsTheRunWithItsLine) {
       {"child path over 4095 bytes",
        [] { substitute_add_file(long_directory(4000) + u"\\" + std::u16string(95, u'x'), {}); },
        "path too long \\(Windows error="},
-      {"directory search ends with an error", [] { directory_d(); fail("FindNextFileW", u"C:\\src\\d", 59, 2); },
+      {"directory search ends with an error", [] { directory_d(); fail("FindNextFileW", u"C:\\src\\d", 59, 3); },
        "enumeration interrupted: d \\(Windows error=59\\)"},
-      {"root search ends with an error", [] { directory_d(); fail("FindNextFileW", SRC, 59, 1); },
+      {"root search ends with an error", [] { directory_d(); fail("FindNextFileW", SRC, 59, 2); },
        "enumeration interrupted: \\. \\(Windows error=59\\)"},
       {"file size", [] { file_f(); fail("GetFileSizeEx", u"C:\\src\\f", 1117); },
        "file size: f \\(Windows error=1117\\)"},
@@ -156,8 +156,8 @@ TEST(WalkMessages, ContentThatChangesWhileItIsReadEndsTheRun) {
        "file changed during backup: f \\(Windows error="},
       {"file shrank", [] { file_f(); hook("ReadFile", u"C:\\src\\f", 1, [] { substitute_change_content(u"C:\\src\\f", filled(4000, 1)); }); },
        "read file: f \\(Windows error="},
-      {"read failed", [] { file_f(); fail("ReadFile", u"C:\\src\\f", 23, 1); }, "read file: f \\(Windows error=23\\)"},
-      {"end-of-file probe failed", [] { file_f(); fail("ReadFile", u"C:\\src\\f", 23, 2); },
+      {"read failed", [] { file_f(); fail("ReadFile", u"C:\\src\\f", 23, 2); }, "read file: f \\(Windows error=23\\)"},
+      {"end-of-file probe failed", [] { file_f(); fail("ReadFile", u"C:\\src\\f", 23, 3); },
        "file changed during backup: f \\(Windows error=23\\)"},
       {"stream grew", [] { file_f_with_stream(); hook("ReadFile", u"C:\\src\\f:s:$DATA", 1, [] { substitute_change_content(u"C:\\src\\f:s:$DATA", filled(400, 1)); }); },
        "file changed during backup: f:s \\(Windows error="},

@@ -235,10 +235,15 @@ TEST(WalkOrder, StreamSearchesThatCannotStartForLackOfStreamsAreNotErrors) {
     prepare_source();
     substitute_add_file(u"C:\\src\\f", filled(3, 1));
     substitute_add_stream(u"C:\\src\\f", u"s", filled(3, 1));
-    substitute.failures.push_back({"FindFirstStreamW", u"C:\\src\\f", code});
+    substitute.faults.push_back({"FindFirstStreamW", u"C:\\src\\f", code});
     CheckRun run = run_check();
     EXPECT_EQ(1u, run.summary["files"]);
     EXPECT_EQ(0u, run.summary["alternate_streams"]) << code;
+    size_t refused = 0;  // the log records the error the search failed with
+    for (const auto& call : substitute.calls) {
+      refused += call.operation == "FindFirstStreamW" && call.path == u"C:\\src\\f" && call.result == code;
+    }
+    EXPECT_EQ(1u, refused) << code;
   }
 }
 

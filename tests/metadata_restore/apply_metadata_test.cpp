@@ -111,15 +111,15 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
       {"metadata missing", [] {}, DEFAULT_ARGS, "Windows metadata file"},
       {"metadata of 47 bytes", [] { Bytes f = build_metadata_file({}); f.pop_back(); put_metadata(f); },
        DEFAULT_ARGS, "Windows metadata file"},
-      {"metadata size unknown", [=] { good(); substitute.failures.push_back({"GetFileSizeEx", u16(METADATA), 1, 0}); }, DEFAULT_ARGS,
+      {"metadata size unknown", [=] { good(); substitute.faults.push_back({"GetFileSizeEx", u16(METADATA), 1}); }, DEFAULT_ARGS,
        "Windows metadata file"},
       {"metadata is a directory", [] { substitute_add_directory(u16(METADATA)); }, DEFAULT_ARGS,
        "Windows metadata file"},
       {"metadata is a link", [=] { good(); substitute_find(u16(METADATA))->attributes |= 0x400; }, DEFAULT_ARGS,
        "Metadata must be a regular file"},
-      {"metadata information fails", [=] { good(); substitute.failures.push_back({"GetFileInformationByHandle", u16(METADATA), 5, 0}); },
+      {"metadata information fails", [=] { good(); substitute.faults.push_back({"GetFileInformationByHandle", u16(METADATA), 5}); },
        DEFAULT_ARGS, "Metadata must be a regular file"},
-      {"metadata unreadable", [=] { good(); substitute.failures.push_back({"ReadFile", u16(METADATA), 23, 0}); }, DEFAULT_ARGS,
+      {"metadata unreadable", [=] { good(); substitute.faults.push_back({"ReadFile", u16(METADATA), 23}); }, DEFAULT_ARGS,
        "Windows metadata read"},
       {"wrong magic", corrupt(7, '2', 1), DEFAULT_ARGS, "Windows metadata format"},
       {"wrong checksum", [] { Bytes f = single(file_record("b.txt")); f[20] ^= 1; put_metadata(f); }, DEFAULT_ARGS,
@@ -133,20 +133,20 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
        "Restore root must be a real directory"},
       {"root is a junction", [=] { good(); substitute_find(u"C:\\restore")->attributes |= 0x400; }, DEFAULT_ARGS,
        "Restore root must be a real directory"},
-      {"no token", [=] { good(); substitute.failures.push_back({"OpenProcessToken", u"", 5, 0}); },
+      {"no token", [=] { good(); substitute.faults.push_back({"OpenProcessToken", u"", 5}); },
        with(DEFAULT_ARGS, {"--owner"}), "Restore token"},
-      {"no privilege value", [=] { good(); substitute.failures.push_back({"LookupPrivilegeValueW", u"SeRestorePrivilege", 1313, 0}); },
+      {"no privilege value", [=] { good(); substitute.faults.push_back({"LookupPrivilegeValueW", u"SeRestorePrivilege", 1313}); },
        with(DEFAULT_ARGS, {"--owner"}), "Restore privilege"},
       {"privilege not held", [] { put_metadata(build_metadata_file({})); substitute.held_privileges.clear(); },
        with(DEFAULT_ARGS, {"--owner"}), "Restore ownership requires SeRestorePrivilege"},
-      {"privilege adjustment fails", [=] { good(); substitute.failures.push_back({"AdjustTokenPrivileges", u"", 6, 0}); },
+      {"privilege adjustment fails", [=] { good(); substitute.faults.push_back({"AdjustTokenPrivileges", u"", 6}); },
        with(DEFAULT_ARGS, {"--owner"}), "Restore ownership requires SeRestorePrivilege"},
       {"record offset 7", corrupt(trailer_of_one, 7, 8), DEFAULT_ARGS, "Metadata record offset"},
       {"record referring to itself", corrupt(8, 8, 8), DEFAULT_ARGS, "Invalid metadata record"},
       {"chain ends early", [] { Bytes f = build_metadata_file(tree_records()); set_le(f, f.size() - 40, 0, 8);
                                 fix_checksum(f); put_metadata(f); },
        DEFAULT_ARGS, "Invalid metadata record chain"},
-      {"header unreadable", [=] { good(); substitute.failures.push_back({"ReadFile", u16(METADATA), 23, 3}); }, DEFAULT_ARGS,
+      {"header unreadable", [=] { good(); substitute.faults.push_back({"ReadFile", u16(METADATA), 23, 4}); }, DEFAULT_ARGS,
        "Windows metadata read"},
       {"path with a stream", record(file_record("b.txt:secret")), DEFAULT_ARGS,
        "Unsafe metadata path or ADS: restore streams separately"},
@@ -174,7 +174,7 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
        "Metadata target missing, linked or wrong type"},
       {"root as a file record", record(file_record(".")), DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
       {"target information fails", [] { put_metadata(single(file_record("b.txt")));
-                                         substitute.failures.push_back({"GetFileInformationByHandle", u"C:\\restore\\b.txt", 5, 0}); },
+                                         substitute.faults.push_back({"GetFileInformationByHandle", u"C:\\restore\\b.txt", 5}); },
        DEFAULT_ARGS, "Metadata target missing, linked or wrong type"},
       {"descriptor structurally bad", descriptor([](Bytes& d) { d[TD_OWNER + 1] = 16; }), DEFAULT_ARGS,
        "Invalid security descriptor"},
@@ -183,16 +183,16 @@ TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
       {"descriptor with trailing bytes", descriptor([](Bytes& d) { d.push_back(0); d.push_back(0); d.push_back(0); d.push_back(0); }),
        DEFAULT_ARGS, "Invalid security descriptor"},
       {"descriptor control unreadable", [] { put_metadata(single(file_record("b.txt")));
-                                             substitute.failures.push_back({"GetSecurityDescriptorControl", u"", 1305, 0}); },
+                                             substitute.faults.push_back({"GetSecurityDescriptorControl", u"", 1305}); },
        DEFAULT_ARGS, "Security descriptor control"},
       {"DACL refused", [] { put_metadata(single(file_record("b.txt")));
-                            substitute.failures.push_back({"SetKernelObjectSecurity", u"C:\\restore\\b.txt", 5, 0}); },
+                            substitute.faults.push_back({"SetKernelObjectSecurity", u"C:\\restore\\b.txt", 5}); },
        DEFAULT_ARGS, "Restore DACL/owner"},
       {"times refused", [] { put_metadata(single(file_record("b.txt")));
-                             substitute.failures.push_back({"SetFileTime", u"C:\\restore\\b.txt", 5, 0}); },
+                             substitute.faults.push_back({"SetFileTime", u"C:\\restore\\b.txt", 5}); },
        DEFAULT_ARGS, "Restore file times"},
       {"attributes refused", [] { put_metadata(single(file_record("b.txt")));
-                                  substitute.failures.push_back({"SetFileInformationByHandle", u"C:\\restore\\b.txt", 5, 0}); },
+                                  substitute.faults.push_back({"SetFileInformationByHandle", u"C:\\restore\\b.txt", 5}); },
        DEFAULT_ARGS, "Restore file attributes"},
   };
   for (const Case& c : cases) {
@@ -236,7 +236,7 @@ TEST(ApplyMetadata, RefusesTargetsThatAreNotTheRecordsOwnEntryBelowTheRoot) {
       {"parent turned into a junction to another volume", {file_record("a/f.txt")}, u"C:\\restore\\a\\f.txt",
        [] { replace_with_junction(u"C:\\restore\\a", u"D:\\restore\\a"); }, linked + "a/f.txt"},
       {"root's name unavailable", tree_records(), u"C:\\restore",
-       [] { substitute.failures.push_back({"GetFileInformationByHandleEx", u"C:\\restore", 5, 0}); },
+       [] { substitute.faults.push_back({"GetFileInformationByHandleEx", u"C:\\restore", 5}); },
        "Restore root path"},
   };
   for (const Case& c : cases) {
@@ -310,9 +310,9 @@ TEST(ApplyMetadata, AppliesEveryRecordLastFirstAsDescriptorThenTimesThenAttribut
   // Each record costs exactly three reads after the checksum: header, path, descriptor.
   auto reads = outcome.calls_of("ReadFile");
   ASSERT_EQ(3u + 4 * 3, reads.size());
-  EXPECT_EQ(40u, reads[3]->flags);
-  EXPECT_EQ(5u, reads[4]->flags);
-  EXPECT_EQ(TD_LENGTH, reads[5]->flags);
+  EXPECT_EQ(40u, reads[3]->size);
+  EXPECT_EQ(5u, reads[4]->size);
+  EXPECT_EQ(TD_LENGTH, reads[5]->size);
   EXPECT_TRUE(outcome.calls_of("OpenProcessToken").empty());
 }
 
@@ -348,19 +348,19 @@ TEST(ApplyMetadata, OpensTargetsUnsharedAndPassesTheInformationForDaclAndOwner) 
     EXPECT_EQ((std::vector<std::string>{METADATA, "C:\\restore"}),
               std::vector<std::string>(closes.end() - 2, closes.end()));
     std::vector<uint32_t> information;
-    for (const SubstituteCall* set : outcome.calls_of("SetKernelObjectSecurity")) information.push_back(set->flags);
+    for (const SubstituteCall* set : outcome.calls_of("SetKernelObjectSecurity")) information.push_back(set->security_information);
     // Chain order: b.txt (protected), a/f.txt, a, root (protected).
     if (owner) {
       EXPECT_EQ((std::vector<uint32_t>{0x80000007, 0x20000007, 0x20000007, 0x80000007}), information);
       ASSERT_EQ(1u, outcome.calls_of("OpenProcessToken").size());
       EXPECT_EQ(0x28u, outcome.calls_of("OpenProcessToken")[0]->access);
       EXPECT_EQ((std::vector<std::string>{"SeRestorePrivilege"}), outcome.paths_of("LookupPrivilegeValueW"));
-      EXPECT_EQ(2u, outcome.calls_of("AdjustTokenPrivileges")[0]->flags);
+      EXPECT_EQ(2u, outcome.calls_of("AdjustTokenPrivileges")[0]->attributes);
     } else {
       EXPECT_EQ((std::vector<uint32_t>{0x80000004, 0x20000004, 0x20000004, 0x80000004}), information);
     }
     // No last-access time is ever passed.
-    for (const SubstituteCall* times : outcome.calls_of("SetFileTime")) EXPECT_EQ(0u, times->flags);
+    for (const SubstituteCall* times : outcome.calls_of("SetFileTime")) EXPECT_FALSE(times->last_access_time);
   }
 }
 
@@ -383,7 +383,7 @@ TEST(ApplyMetadata, PassesOnlyTheRestorableAttributeBits) {
     ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
     ASSERT_EQ(0, outcome.exit_code) << outcome.err;
     ASSERT_EQ(1u, outcome.calls_of("SetFileInformationByHandle").size());
-    EXPECT_EQ(c.passed, outcome.calls_of("SetFileInformationByHandle")[0]->flags) << std::hex << c.recorded;
+    EXPECT_EQ(c.passed, outcome.calls_of("SetFileInformationByHandle")[0]->attributes) << std::hex << c.recorded;
   }
 }
 

@@ -105,11 +105,17 @@ TEST(PrivateManifest, EachSetUpFailureHasItsMessage) {
     const char* expected;
   };
   const Case cases[] = {
-      {[] { substitute.temp_path_result_override = 32701; }, "temporary directory \\(Windows error="},
-      {[] { substitute.create_failures[substitute.temp_directory + manifest_name(0)] = WIN_ERROR_ACCESS_DENIED; },
+      {[] { substitute.faults.push_back({.operation = "GetTempPathW", .answer = 32701}); },
+       "temporary directory \\(Windows error="},
+      {[] {
+         substitute.faults.push_back(
+             {"CreateFileW", substitute.temp_directory + manifest_name(0), WIN_ERROR_ACCESS_DENIED});
+       },
        "create private manifest \\(Windows error=5\\)"},
-      {[] { substitute.final_path_result_override = 32768; }, "canonical manifest path \\(Windows error="},
-      {[] { substitute.fail_open_descriptor = true; }, "manifest descriptor \\(Windows error=87\\)"},
+      {[] { substitute.faults.push_back({.operation = "GetFinalPathNameByHandleW", .answer = 32768}); },
+       "canonical manifest path \\(Windows error="},
+      {[] { substitute.faults.push_back({"_open_osfhandle", u"", WIN_ERROR_INVALID_PARAMETER}); },
+       "manifest descriptor \\(Windows error=87\\)"},
   };
   for (const auto& c : cases) {
     prepare_volume();

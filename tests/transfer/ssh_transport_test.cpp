@@ -102,13 +102,13 @@ TEST_F(SshTransport, MissingClientAndSystemDirectoryFail) {
               fatal_line("install Microsoft OpenSSH Client first"));
   EXPECT_EXIT(
       {
-        substitute.child.system_directory_result_override = 32001;
+        substitute.faults.push_back({.operation = "GetSystemDirectoryW", .answer = 32001});
         open_server_channel("vardo-backup", "c", false);
       },
       testing::ExitedWithCode(1), fatal_line("system directory"));
   EXPECT_EXIT(
       {
-        substitute.child.failures["GetSystemDirectoryW"] = 5;
+        substitute.faults.push_back({"GetSystemDirectoryW", u"", 5});
         open_server_channel("vardo-backup", "c", false);
       },
       testing::ExitedWithCode(1), "system directory \\(Windows error=5\\)");
@@ -135,12 +135,12 @@ TEST_F(SshTransport, StartsClientSuspendedInKillOnCloseJobWithThreeInheritedHand
   };
   EXPECT_EQ(operations(), expected);
   EXPECT_EQ(substitute.calls[1].path, SSH_PATH);
-  EXPECT_EQ(substitute.calls[2].access, 65536u);  // pipe buffer
-  EXPECT_EQ(substitute.calls[3].access, 65536u);
+  EXPECT_EQ(substitute.calls[2].size, 65536u);  // pipe buffer
+  EXPECT_EQ(substitute.calls[3].size, 65536u);
   // The agent's own ends lose inheritance: first the read end of the answers.
   EXPECT_EQ(substitute.calls[4].path, u"pipe:from-child/read");
   EXPECT_EQ(substitute.calls[5].path, u"pipe:to-child/write");
-  EXPECT_EQ(substitute.calls[8].access, substitute.child.attribute_list_size);
+  EXPECT_EQ(substitute.calls[8].size, substitute.child.attribute_list_size);
 
   const std::vector<std::u16string> inherited = {u"pipe:to-child/read", u"pipe:from-child/write",
                                                  u"stderr-copy"};
@@ -215,39 +215,40 @@ void report_child_at_exit() {
 TEST_F(SshTransport, EveryStartStepFailsWithItsMessage) {
   struct Case {
     const char* failing_call;
+    uint32_t call;  // which of its calls fails (0: every one)
     const char* message;
     const char* after;  // what the exit report must show
   };
   const Case cases[] = {
-      {"CreatePipe#1", "SSH pipes", "terminated=-1 job_open=0"},
-      {"CreatePipe#2", "SSH pipes", "terminated=-1 job_open=0"},
-      {"SetHandleInformation#1", "SSH handle protection", "terminated=-1 job_open=0"},
-      {"SetHandleInformation#2", "SSH handle protection", "terminated=-1 job_open=0"},
-      {"DuplicateHandle", "SSH stderr", "terminated=-1 job_open=0"},
-      {"InitializeProcThreadAttributeList", "SSH handle list", "terminated=-1 job_open=0"},
-      {"UpdateProcThreadAttribute", "SSH handle list", "terminated=-1 job_open=0"},
-      {"CreateJobObjectW", "SSH process supervision", "terminated=-1 job_open=0"},
-      {"SetInformationJobObject", "SSH process supervision", "terminated=-1 job_open=0"},
-      {"CreateProcessW", "start Microsoft OpenSSH", "terminated=-1 job_open=0"},
+      {"CreatePipe", 1, "SSH pipes", "terminated=-1 job_open=0"},
+      {"CreatePipe", 2, "SSH pipes", "terminated=-1 job_open=0"},
+      {"SetHandleInformation", 1, "SSH handle protection", "terminated=-1 job_open=0"},
+      {"SetHandleInformation", 2, "SSH handle protection", "terminated=-1 job_open=0"},
+      {"DuplicateHandle", 0, "SSH stderr", "terminated=-1 job_open=0"},
+      {"InitializeProcThreadAttributeList", 0, "SSH handle list", "terminated=-1 job_open=0"},
+      {"UpdateProcThreadAttribute", 0, "SSH handle list", "terminated=-1 job_open=0"},
+      {"CreateJobObjectW", 0, "SSH process supervision", "terminated=-1 job_open=0"},
+      {"SetInformationJobObject", 0, "SSH process supervision", "terminated=-1 job_open=0"},
+      {"CreateProcessW", 0, "start Microsoft OpenSSH", "terminated=-1 job_open=0"},
       // The suspended child is ended with 125 before the fatal line; the
       // reported code is that of the failed assignment.
-      {"AssignProcessToJobObject", "assign SSH supervision", "terminated=125 job_open=0"},
+      {"AssignProcessToJobObject", 0, "assign SSH supervision", "terminated=125 job_open=0"},
   };
   for (const Case& c : cases) {
     EXPECT_EXIT(
         {
           atexit(report_child_at_exit);
-          substitute.child.failures[c.failing_call] = 1234;
+          substitute.faults.push_back({c.failing_call, u"", 1234, c.call});
           open_server_channel("vardo-backup", "c", false);
         },
         testing::ExitedWithCode(1),
         std::string("^vardokeep-agent: ") + c.message + " \\(Windows error=1234\\)\n" + c.after + "\n$")
-        << c.failing_call;
+        << c.failing_call << " #" << c.call;
   }
   EXPECT_EXIT(
       {
         atexit(report_child_at_exit);
-        substitute.fail_open_descriptor = true;
+        substitute.faults.push_back({"_open_osfhandle", u"", WIN_ERROR_INVALID_PARAMETER});
         open_server_channel("vardo-backup", "c", false);
       },
       testing::ExitedWithCode(1), fatal_line("SSH descriptors") + "terminated=-1 job_open=0\n$");
@@ -273,7 +274,7 @@ TEST_F(SshTransport, ChildThatDoesNotEndCleanlyFailsAfterConfirmation) {
           open_server_channel("vardo-backup", "c", false);
           substitute.child.wait_result = c.wait_result;
           substitute.child.exit_code = c.exit_code;
-          if (c.failing_call != nullptr) substitute.child.failures[c.failing_call] = 6;
+          if (c.failing_call != nullptr) substitute.faults.push_back({c.failing_call, u"", 6});
           close_server_channel();
         },
         testing::ExitedWithCode(1), fatal_line("SSH failed after server confirmation") + "terminated=-1 job_open=0\n$")

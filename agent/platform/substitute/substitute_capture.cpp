@@ -1,7 +1,7 @@
 // Capture operations of the substitute volume: opening existing entries with
 // NTFS's rules for directories, reparse points, streams, sharing and access;
 // handle information; reparse data; directory and stream searches; reads; and
-// security descriptors. Failures and hooks that tests inject apply here.
+// security descriptors. Each logs itself and obeys the fault layer.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -13,10 +13,6 @@ namespace {
 
 bool same_key(const std::u16string& a, const std::u16string& b) {
   return !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
-}
-
-void log_call(const char* operation, const std::u16string& path) {
-  substitute.calls.push_back({operation, path, 0, 0, 0, 0});
 }
 
 // "C:\a\f:s", "C:\a\f:s:$DATA" -> owner "C:\a\f", stream ":s:$DATA"; "::$DATA"
@@ -45,6 +41,12 @@ SubstituteStream* find_stream(SubstituteEntry& entry, const std::u16string& name
     if (same_key(s.name, name)) return &s;
   }
   return nullptr;
+}
+
+// The error GetSecurityInfo returns, recorded as its call's result.
+uint32_t security_error(uint32_t code) {
+  substitute.calls.back().result = code;
+  return code;
 }
 
 SubstituteHandle* as_handle(PlatformHandle handle) { return static_cast<SubstituteHandle*>(handle); }
@@ -155,32 +157,6 @@ bool mount_point_target(const std::vector<uint8_t>& data, std::u16string& target
 }
 }  // namespace
 
-bool substitute_injected_failure(const char* operation, const std::u16string& path) {
-  for (auto& failure : substitute.failures) {
-    if (failure.operation != operation || !same_key(failure.path, path)) continue;
-    if (failure.skip > 0) {
-      --failure.skip;
-      continue;
-    }
-    substitute.last_error = failure.code;
-    return true;
-  }
-  return false;
-}
-
-void substitute_run_hooks(const char* operation, const std::u16string& path) {
-  // Hooks may add hooks; walk by index over the ones present now.
-  size_t count = substitute.hooks.size();
-  for (size_t i = 0; i < count; ++i) {
-    SubstituteHook& hook = substitute.hooks[i];
-    if (hook.operation != operation || !same_key(hook.path, path)) continue;
-    if (++hook.seen == hook.on_call) {
-      std::function<void()> action = hook.action;  // the vector may grow inside
-      action();
-    }
-  }
-}
-
 // A junction in a parent component is always followed, whatever the flags of
 // the open: FILE_FLAG_OPEN_REPARSE_POINT concerns the last component only
 // (CreateFileW). Reparse data the substitute cannot read is not followed.
@@ -197,7 +173,7 @@ bool substitute_follow_parents(const std::u16string& key, std::u16string& reache
       continue;
     }
     if (++followed > 63) {
-      substitute.last_error = WIN_ERROR_CANT_RESOLVE_FILENAME;
+      substitute_fail(WIN_ERROR_CANT_RESOLVE_FILENAME);
       return false;
     }
     reached = target + reached.substr(slash);
@@ -210,9 +186,6 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
                                         uint32_t flags_and_attributes) {
   std::u16string owner, stream;
   split_stream(substitute_key(path), owner, stream);
-  std::u16string full = owner + stream;
-  substitute_run_hooks("CreateFileW", full);
-  if (substitute_injected_failure("CreateFileW", full)) return PLATFORM_INVALID_HANDLE;
   std::u16string reached;
   if (!substitute_follow_parents(owner, reached)) return PLATFORM_INVALID_HANDLE;
   std::u16string key = substitute_resolve(reached);
@@ -220,35 +193,35 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
   if (found == substitute.entries.end()) {
     std::u16string parent = substitute_parent_key(key);
     if (key.rfind(u"\\\\", 0) == 0 && substitute_find(key.substr(0, substitute_root_length(key))) == nullptr) {
-      substitute.last_error = WIN_ERROR_BAD_NET_NAME;  // no such share on the server
+      substitute_fail(WIN_ERROR_BAD_NET_NAME);  // no such share on the server
     } else {
-      substitute.last_error = !parent.empty() && substitute_find(parent) != nullptr ? WIN_ERROR_FILE_NOT_FOUND
-                                                                                   : WIN_ERROR_PATH_NOT_FOUND;
+      substitute_fail(!parent.empty() && substitute_find(parent) != nullptr ? WIN_ERROR_FILE_NOT_FOUND
+                                                                            : WIN_ERROR_PATH_NOT_FOUND);
     }
     return PLATFORM_INVALID_HANDLE;
   }
   SubstituteEntry* entry = &found->second;
   if (!stream.empty() && find_stream(*entry, stream) == nullptr) {
-    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
     return PLATFORM_INVALID_HANDLE;
   }
   bool directory = (entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0;
   // A directory opens only with backup semantics; its named streams do not.
   if (directory && stream.empty() && (flags_and_attributes & WIN_FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-    substitute.last_error = WIN_ERROR_ACCESS_DENIED;
+    substitute_fail(WIN_ERROR_ACCESS_DENIED);
     return PLATFORM_INVALID_HANDLE;
   }
   if ((entry->attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
       (flags_and_attributes & WIN_FILE_FLAG_OPEN_REPARSE_POINT) == 0 && !entry->presents_content) {
-    substitute.last_error = WIN_ERROR_CANT_ACCESS_FILE;
+    substitute_fail(WIN_ERROR_CANT_ACCESS_FILE);
     return PLATFORM_INVALID_HANDLE;
   }
   if ((access & entry->denied_access) != 0) {
-    substitute.last_error = WIN_ERROR_ACCESS_DENIED;
+    substitute_fail(WIN_ERROR_ACCESS_DENIED);
     return PLATFORM_INVALID_HANDLE;
   }
   if (substitute_sharing_conflict(*entry, stream, access, share, flags_and_attributes)) {
-    substitute.last_error = WIN_ERROR_SHARING_VIOLATION;
+    substitute_fail(WIN_ERROR_SHARING_VIOLATION);
     return PLATFORM_INVALID_HANDLE;
   }
   entry->open_count++;
@@ -258,7 +231,7 @@ PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t acc
 }
 
 void substitute_forget_handle(SubstituteHandle* handle) {
-  log_call("CloseHandle", handle_key(handle));
+  substitute_call({"CloseHandle", handle_key(handle)});
   auto& open = substitute.open_handles;
   open.erase(std::remove(open.begin(), open.end(), handle), open.end());
 }
@@ -266,13 +239,11 @@ void substitute_forget_handle(SubstituteHandle* handle) {
 bool platform_file_information(PlatformHandle handle, PlatformFileInformation* information) {
   SubstituteHandle* h = as_handle(handle);
   std::u16string key = handle_key(h);
-  log_call("GetFileInformationByHandle", key);
-  substitute_run_hooks("GetFileInformationByHandle", key);
-  if (substitute_injected_failure("GetFileInformationByHandle", key)) return false;
+  if (substitute_call({"GetFileInformationByHandle", key})) return false;
   SubstituteEntry* entry = substitute_handle_entry(h);
   std::vector<uint8_t>* content = content_of(h);
   if (entry == nullptr || content == nullptr) {
-    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
     return false;
   }
   uint64_t size = (entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 && h->stream.empty() ? 0 : content->size();
@@ -293,12 +264,10 @@ bool platform_file_information(PlatformHandle handle, PlatformFileInformation* i
 bool platform_file_size(PlatformHandle handle, int64_t* size) {
   SubstituteHandle* h = as_handle(handle);
   std::u16string key = handle_key(h);
-  log_call("GetFileSizeEx", key);
-  substitute_run_hooks("GetFileSizeEx", key);
-  if (substitute_injected_failure("GetFileSizeEx", key)) return false;
+  if (substitute_call({"GetFileSizeEx", key})) return false;
   std::vector<uint8_t>* content = content_of(h);
   if (content == nullptr) {
-    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
     return false;
   }
   *size = static_cast<int64_t>(content->size());
@@ -308,18 +277,16 @@ bool platform_file_size(PlatformHandle handle, int64_t* size) {
 bool platform_reparse_data(PlatformHandle handle, void* buffer, uint32_t capacity, uint32_t* returned) {
   SubstituteHandle* h = as_handle(handle);
   std::u16string key = handle_key(h);
-  log_call("DeviceIoControl", key);
   *returned = 0;
-  substitute_run_hooks("DeviceIoControl", key);
-  if (substitute_injected_failure("DeviceIoControl", key)) return false;
+  if (substitute_call({"DeviceIoControl", key})) return false;
   SubstituteEntry* entry = substitute_handle_entry(h);
   if (entry == nullptr || (entry->attributes & WIN_FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
       entry->reparse_data.empty()) {
-    substitute.last_error = WIN_ERROR_NOT_A_REPARSE_POINT;
+    substitute_fail(WIN_ERROR_NOT_A_REPARSE_POINT);
     return false;
   }
   if (entry->reparse_data.size() > capacity) {
-    substitute.last_error = WIN_ERROR_INSUFFICIENT_BUFFER;
+    substitute_fail(WIN_ERROR_INSUFFICIENT_BUFFER);
     return false;
   }
   memcpy(buffer, entry->reparse_data.data(), entry->reparse_data.size());
@@ -330,22 +297,20 @@ bool platform_reparse_data(PlatformHandle handle, void* buffer, uint32_t capacit
 bool platform_read_file(PlatformHandle handle, void* buffer, uint32_t length, uint32_t* read) {
   SubstituteHandle* h = as_handle(handle);
   std::u16string key = handle_key(h);
-  log_call("ReadFile", key);
   *read = 0;
-  substitute_run_hooks("ReadFile", key);
-  if (substitute_injected_failure("ReadFile", key)) return false;
+  if (substitute_call({"ReadFile", key})) return false;
   if ((substitute_mapped_access(h->access) & WIN_FILE_READ_DATA) == 0) {
-    substitute.last_error = WIN_ERROR_ACCESS_DENIED;
+    substitute_fail(WIN_ERROR_ACCESS_DENIED);
     return false;
   }
   SubstituteEntry* entry = substitute_handle_entry(h);
   std::vector<uint8_t>* content = content_of(h);
   if (entry == nullptr || content == nullptr) {
-    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
     return false;
   }
   if ((entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 && h->stream.empty()) {
-    substitute.last_error = WIN_ERROR_INVALID_FUNCTION;
+    substitute_fail(WIN_ERROR_INVALID_FUNCTION);
     return false;
   }
   if (h->position >= content->size()) return true;  // end of file: success, 0 bytes
@@ -363,16 +328,14 @@ PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN
     directory.resize(directory.size() - 2);
     if (directory.size() == 2 && directory[1] == u':') directory += u'\\';
   }
-  log_call("FindFirstFileW", directory);
-  substitute_run_hooks("FindFirstFileW", directory);
-  if (substitute_injected_failure("FindFirstFileW", directory)) return PLATFORM_INVALID_HANDLE;
+  if (substitute_call({"FindFirstFileW", directory})) return PLATFORM_INVALID_HANDLE;
   SubstituteEntry* entry = substitute_find(directory);
   if (entry == nullptr) {
-    substitute.last_error = WIN_ERROR_PATH_NOT_FOUND;
+    substitute_fail(WIN_ERROR_PATH_NOT_FOUND);
     return PLATFORM_INVALID_HANDLE;
   }
   if ((entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    substitute.last_error = WIN_ERROR_DIRECTORY;
+    substitute_fail(WIN_ERROR_DIRECTORY);
     return PLATFORM_INVALID_HANDLE;
   }
   // Every directory but a drive's root lists "." and ".." first.
@@ -382,7 +345,7 @@ PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN
     std::u16string first;
     if (!next_child(listed, u"", first)) {
       delete search;
-      substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+      substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
       return PLATFORM_INVALID_HANDLE;
     }
     search->last_name = first;
@@ -398,9 +361,7 @@ PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN
 
 bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH], uint32_t* attributes) {
   auto* search = static_cast<SubstituteSearch*>(handle);
-  log_call("FindNextFileW", search->directory);
-  substitute_run_hooks("FindNextFileW", search->directory);
-  if (substitute_injected_failure("FindNextFileW", search->directory)) return false;
+  if (substitute_call({"FindNextFileW", search->directory})) return false;
   if (search->dots_left > 0) {
     search->dots_left = 0;
     copy_name(u"..", name, WIN_MAX_PATH);
@@ -410,7 +371,7 @@ bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH], 
   }
   std::u16string next;
   if (substitute_find(search->listed) == nullptr || !next_child(search->listed, search->last_name, next)) {
-    substitute.last_error = WIN_ERROR_NO_MORE_FILES;
+    substitute_fail(WIN_ERROR_NO_MORE_FILES);
     return false;
   }
   search->last_name = next;
@@ -421,16 +382,14 @@ bool platform_find_next_file(PlatformHandle handle, wchar16 name[WIN_MAX_PATH], 
 
 PlatformHandle platform_find_first_stream(const wchar16* path, PlatformStreamData* stream) {
   std::u16string key = substitute_key(path);
-  log_call("FindFirstStreamW", key);
-  substitute_run_hooks("FindFirstStreamW", key);
-  if (substitute_injected_failure("FindFirstStreamW", key)) return PLATFORM_INVALID_HANDLE;
+  if (substitute_call({"FindFirstStreamW", key})) return PLATFORM_INVALID_HANDLE;
   SubstituteEntry* entry = substitute_find(key);
   if (entry == nullptr) {
-    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
     return PLATFORM_INVALID_HANDLE;
   }
   if (!stream_at(*entry, 0, stream)) {
-    substitute.last_error = WIN_ERROR_HANDLE_EOF;
+    substitute_fail(WIN_ERROR_HANDLE_EOF);
     return PLATFORM_INVALID_HANDLE;
   }
   return new SubstituteSearch{true, key, u"", 0, 1, u""};
@@ -438,12 +397,10 @@ PlatformHandle platform_find_first_stream(const wchar16* path, PlatformStreamDat
 
 bool platform_find_next_stream(PlatformHandle handle, PlatformStreamData* stream) {
   auto* search = static_cast<SubstituteSearch*>(handle);
-  log_call("FindNextStreamW", search->directory);
-  substitute_run_hooks("FindNextStreamW", search->directory);
-  if (substitute_injected_failure("FindNextStreamW", search->directory)) return false;
+  if (substitute_call({"FindNextStreamW", search->directory})) return false;
   SubstituteEntry* entry = substitute_find(search->directory);
   if (entry == nullptr || !stream_at(*entry, search->stream_index, stream)) {
-    substitute.last_error = WIN_ERROR_HANDLE_EOF;
+    substitute_fail(WIN_ERROR_HANDLE_EOF);
     return false;
   }
   ++search->stream_index;
@@ -452,7 +409,7 @@ bool platform_find_next_stream(PlatformHandle handle, PlatformStreamData* stream
 
 bool platform_find_close(PlatformHandle handle) {
   auto* search = static_cast<SubstituteSearch*>(handle);
-  log_call("FindClose", search->directory);
+  substitute_call({"FindClose", search->directory});
   delete search;
   return true;
 }
@@ -460,13 +417,12 @@ bool platform_find_close(PlatformHandle handle) {
 uint32_t platform_security_descriptor(PlatformHandle handle, void** descriptor) {
   SubstituteHandle* h = as_handle(handle);
   std::u16string key = handle_key(h);
-  log_call("GetSecurityInfo", key);
   *descriptor = nullptr;
-  substitute_run_hooks("GetSecurityInfo", key);
-  if (substitute_injected_failure("GetSecurityInfo", key)) return substitute.last_error;
-  if ((substitute_mapped_access(h->access) & WIN_READ_CONTROL) == 0) return WIN_ERROR_ACCESS_DENIED;
+  // GetSecurityInfo answers its error instead of setting the last error.
+  if (const SubstituteFault* fault = substitute_call({"GetSecurityInfo", key})) return fault->code;
+  if ((substitute_mapped_access(h->access) & WIN_READ_CONTROL) == 0) return security_error(WIN_ERROR_ACCESS_DENIED);
   SubstituteEntry* entry = substitute_handle_entry(h);
-  if (entry == nullptr) return WIN_ERROR_FILE_NOT_FOUND;
+  if (entry == nullptr) return security_error(WIN_ERROR_FILE_NOT_FOUND);
   // A stream handle answers with its file's descriptor.
   const std::vector<uint8_t>& bytes =
       entry->security_descriptor.empty() ? default_security_descriptor() : entry->security_descriptor;

@@ -29,9 +29,9 @@ SubstituteEntry* entry_of(PlatformHandle handle) {
 
 uint32_t platform_full_path(const wchar16* path, uint32_t capacity, wchar16* buffer) {
   std::u16string text(path);
-  substitute.calls.push_back({"GetFullPathNameW", text, 0, 0, 0, 0});
+  if (substitute_call({"GetFullPathNameW", text})) return 0;
   if (text.empty()) {
-    substitute.last_error = WIN_ERROR_INVALID_PARAMETER;
+    substitute_fail(WIN_ERROR_INVALID_PARAMETER);
     return 0;
   }
   for (auto& c : text) {
@@ -43,48 +43,43 @@ uint32_t platform_full_path(const wchar16* path, uint32_t capacity, wchar16* buf
 }
 
 uint32_t platform_file_attributes(const wchar16* path) {
-  substitute.calls.push_back({"GetFileAttributesW", path, 0, 0, 0, 0});
-  substitute_run_hooks("GetFileAttributesW", substitute_key(path));
-  if (substitute_injected_failure("GetFileAttributesW", substitute_key(path))) return WIN_INVALID_FILE_ATTRIBUTES;
+  if (substitute_call({"GetFileAttributesW", path})) return WIN_INVALID_FILE_ATTRIBUTES;
   std::u16string reached;
   if (!substitute_follow_parents(substitute_key(path), reached)) return WIN_INVALID_FILE_ATTRIBUTES;
   SubstituteEntry* entry = substitute_find(reached);
   if (entry == nullptr) {
-    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
     return WIN_INVALID_FILE_ATTRIBUTES;
   }
   return substitute_visible_attributes(*entry, false);
 }
 
 uint32_t platform_temp_path(uint32_t capacity, wchar16* buffer) {
-  if (substitute.temp_path_result_override != 0) return substitute.temp_path_result_override;
+  if (const SubstituteFault* fault = substitute_fault("GetTempPathW", u"")) return fault->answer.value_or(0);
   return copy_out(substitute.temp_directory, capacity, buffer);
 }
 
 PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32_t share, uint32_t disposition,
                                     uint32_t flags_and_attributes) {
   std::u16string key = substitute_key(path);
-  substitute.calls.push_back({"CreateFileW", key, access, share, disposition, flags_and_attributes});
-  auto injected = substitute.create_failures.find(key);
-  if (injected != substitute.create_failures.end()) {
-    substitute.last_error = injected->second;
+  if (substitute_call({"CreateFileW", key, access, share, disposition, flags_and_attributes})) {
     return PLATFORM_INVALID_HANDLE;
   }
   if (disposition == WIN_OPEN_EXISTING) return substitute_open_existing(key, access, share, flags_and_attributes);
   SubstituteEntry* entry = substitute_find(key);
   if (disposition == WIN_CREATE_NEW) {
     if (entry != nullptr) {
-      substitute.last_error = WIN_ERROR_FILE_EXISTS;
+      substitute_fail(WIN_ERROR_FILE_EXISTS);
       return PLATFORM_INVALID_HANDLE;
     }
     entry = &substitute_add_file(key, {});
     entry->attributes = flags_and_attributes & 0xFFFF;
     entry->delete_on_close = (flags_and_attributes & WIN_FILE_FLAG_DELETE_ON_CLOSE) != 0;
   } else if (entry == nullptr) {
-    substitute.last_error = WIN_ERROR_FILE_NOT_FOUND;
+    substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
     return PLATFORM_INVALID_HANDLE;
   } else if (substitute_sharing_conflict(*entry, u"", access, share, flags_and_attributes)) {
-    substitute.last_error = WIN_ERROR_SHARING_VIOLATION;
+    substitute_fail(WIN_ERROR_SHARING_VIOLATION);
     return PLATFORM_INVALID_HANDLE;
   }
   entry->open_count++;
@@ -110,12 +105,13 @@ bool platform_close_handle(PlatformHandle handle) {
 // GetFinalPathNameByHandleW with VOLUME_NAME_DOS (0) or VOLUME_NAME_NT (2).
 static uint32_t final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity, uint32_t form) {
   auto* h = static_cast<SubstituteHandle*>(handle);
-  substitute.calls.push_back({"GetFinalPathNameByHandleW", h->path, 0, 0, 0, form});
-  if (substitute.final_path_result_override != 0) return substitute.final_path_result_override;
+  SubstituteCall call{"GetFinalPathNameByHandleW", h->path};
+  call.flags = form;
+  if (const SubstituteFault* fault = substitute_call(call)) return fault->answer.value_or(0);
   std::u16string path;
   uint32_t code = substitute_final_path(h, form, path);
   if (code != 0) {
-    substitute.last_error = code;
+    substitute_fail(code);
     return 0;
   }
   return copy_out(path, capacity, buffer);
@@ -131,12 +127,10 @@ uint32_t platform_final_path_nt(PlatformHandle handle, wchar16* buffer, uint32_t
 
 int platform_open_descriptor(PlatformHandle handle, int flags) {
   (void)flags;
-  if (substitute.fail_open_descriptor) {
-    substitute.last_error = WIN_ERROR_INVALID_PARAMETER;
-    return -1;
-  }
+  auto* h = static_cast<SubstituteHandle*>(handle);
+  if (substitute_fault("_open_osfhandle", h == nullptr ? u"" : h->path)) return -1;
   int fd = next_fd++;
-  descriptors[fd] = static_cast<SubstituteHandle*>(handle);
+  descriptors[fd] = h;
   return fd;
 }
 

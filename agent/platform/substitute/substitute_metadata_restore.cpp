@@ -24,29 +24,22 @@ SubstituteHandle* handle_of(PlatformHandle handle) { return static_cast<Substitu
 
 SubstituteEntry* entry_of(PlatformHandle handle) {
   SubstituteEntry* entry = substitute_handle_entry(handle_of(handle));
-  if (entry == nullptr) substitute.last_error = WIN_ERROR_INVALID_HANDLE;
+  if (entry == nullptr) substitute_fail(WIN_ERROR_INVALID_HANDLE);
   return entry;
 }
 
-// Built field by field: other subsystems add fields at the end of these records.
-void log(const char* operation, const std::u16string& path, uint32_t access, uint32_t share, uint32_t flags) {
-  SubstituteCall call;
-  call.operation = operation;
-  call.path = path;
-  call.access = access;
-  call.share = share;
-  call.flags = flags;
-  substitute.calls.push_back(call);
-}
-
-void log_call(const char* operation, PlatformHandle handle, uint32_t flags) {
+// A call on a handle, logged with the handle's path, access and share.
+SubstituteCall on_handle(const char* operation, PlatformHandle handle) {
   SubstituteHandle* h = handle_of(handle);
-  log(operation, h->path, h->access, h->share, flags);
+  SubstituteCall call{operation, h->path};
+  call.access = h->access;
+  call.share = h->share;
+  return call;
 }
 
 bool has_access(PlatformHandle handle, uint32_t needed) {
   if ((substitute_mapped_access(handle_of(handle)->access) & needed) == needed) return true;
-  substitute.last_error = WIN_ERROR_ACCESS_DENIED;
+  substitute_fail(WIN_ERROR_ACCESS_DENIED);
   return false;
 }
 
@@ -68,8 +61,9 @@ DescriptorParts parts_of(const uint8_t* d) {
 
 bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer, uint32_t length,
                            uint32_t* bytes_read) {
-  log_call("ReadFile", handle, length);
-  if (substitute_injected_failure("ReadFile", handle_of(handle)->path)) return false;
+  SubstituteCall call = on_handle("ReadFile", handle);
+  call.size = length;
+  if (substitute_call(call)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
   *bytes_read = 0;
@@ -81,8 +75,9 @@ bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer,
 }
 
 bool platform_open_process_token(uint32_t access, PlatformHandle* token) {
-  log("OpenProcessToken", u"", access, 0, 0);
-  if (substitute_injected_failure("OpenProcessToken", u"")) return false;
+  SubstituteCall call{"OpenProcessToken", u""};
+  call.access = access;
+  if (substitute_call(call)) return false;
   auto* handle = new SubstituteHandle{};
   handle->path = TOKEN_PATH;
   handle->access = access;
@@ -91,23 +86,23 @@ bool platform_open_process_token(uint32_t access, PlatformHandle* token) {
 }
 
 bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid) {
-  log("LookupPrivilegeValueW", name, 0, 0, 0);
-  if (substitute_injected_failure("LookupPrivilegeValueW", name)) return false;
+  if (substitute_call({"LookupPrivilegeValueW", name})) return false;
   for (const auto& known : KNOWN_PRIVILEGES) {
     if (std::u16string(known.name) == name) {
       *luid = known.luid;
       return true;
     }
   }
-  substitute.last_error = WIN_ERROR_NO_SUCH_PRIVILEGE;
+  substitute_fail(WIN_ERROR_NO_SUCH_PRIVILEGE);
   return false;
 }
 
 bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32_t attributes) {
-  log("AdjustTokenPrivileges", u"", 0, 0, attributes);
-  if (substitute_injected_failure("AdjustTokenPrivileges", u"")) return false;
+  SubstituteCall call{"AdjustTokenPrivileges", u""};
+  call.attributes = attributes;
+  if (substitute_call(call)) return false;
   if (handle_of(token)->path != TOKEN_PATH) {
-    substitute.last_error = WIN_ERROR_INVALID_HANDLE;
+    substitute_fail(WIN_ERROR_INVALID_HANDLE);
     return false;
   }
   if (!has_access(token, WIN_TOKEN_ADJUST_PRIVILEGES)) return false;
@@ -163,7 +158,7 @@ uint32_t substitute_descriptor_length(const void* descriptor) {
 }
 
 bool platform_security_descriptor_control(const void* descriptor, uint16_t* control, uint32_t* revision) {
-  if (substitute_injected_failure("GetSecurityDescriptorControl", u"")) return false;
+  if (substitute_fault("GetSecurityDescriptorControl", u"")) return false;
   const auto* d = static_cast<const uint8_t*>(descriptor);
   if (d[0] != 1) {
     substitute.last_error = WIN_ERROR_UNKNOWN_REVISION;
@@ -175,8 +170,9 @@ bool platform_security_descriptor_control(const void* descriptor, uint16_t* cont
 }
 
 bool platform_set_kernel_object_security(PlatformHandle handle, uint32_t information, const void* descriptor) {
-  log_call("SetKernelObjectSecurity", handle, information);
-  if (substitute_injected_failure("SetKernelObjectSecurity", handle_of(handle)->path)) return false;
+  SubstituteCall call = on_handle("SetKernelObjectSecurity", handle);
+  call.security_information = information;
+  if (substitute_call(call)) return false;
   uint32_t needed = 0;
   if ((information & WIN_DACL_SECURITY_INFORMATION) != 0) needed |= WIN_WRITE_DAC;
   if ((information & (WIN_OWNER_SECURITY_INFORMATION | WIN_GROUP_SECURITY_INFORMATION)) != 0) {
@@ -192,8 +188,9 @@ bool platform_set_kernel_object_security(PlatformHandle handle, uint32_t informa
 
 bool platform_set_file_time(PlatformHandle handle, const uint64_t* creation_time, const uint64_t* last_access_time,
                             const uint64_t* last_write_time) {
-  log_call("SetFileTime", handle, last_access_time == nullptr ? 0 : 1);
-  if (substitute_injected_failure("SetFileTime", handle_of(handle)->path)) return false;
+  SubstituteCall call = on_handle("SetFileTime", handle);
+  call.last_access_time = last_access_time != nullptr;
+  if (substitute_call(call)) return false;
   if (!has_access(handle, WIN_FILE_WRITE_ATTRIBUTES)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
@@ -203,8 +200,9 @@ bool platform_set_file_time(PlatformHandle handle, const uint64_t* creation_time
 }
 
 bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicInformation& information) {
-  log_call("SetFileInformationByHandle", handle, information.attributes);
-  if (substitute_injected_failure("SetFileInformationByHandle", handle_of(handle)->path)) return false;
+  SubstituteCall call = on_handle("SetFileInformationByHandle", handle);
+  call.attributes = information.attributes;
+  if (substitute_call(call)) return false;
   if (!has_access(handle, WIN_FILE_WRITE_ATTRIBUTES)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
@@ -221,13 +219,12 @@ bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicIn
 // "\\\\srv\\share\\a" -> "\\srv\\share\\a" (as the redirector names it).
 uint32_t platform_file_name(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
   SubstituteHandle* h = handle_of(handle);
-  log_call("GetFileInformationByHandleEx", handle, 0);
-  if (substitute_injected_failure("GetFileInformationByHandleEx", h->path)) return 0;
+  if (substitute_call(on_handle("GetFileInformationByHandleEx", handle))) return 0;
   if (entry_of(handle) == nullptr) return 0;
   std::u16string name = h->path.rfind(u"\\\\", 0) == 0 ? h->path.substr(1) : h->path.substr(2);
   if (name.size() > 1 && name.back() == u'\\') name.pop_back();
   if (name.size() + 1 > capacity) {
-    substitute.last_error = WIN_ERROR_INSUFFICIENT_BUFFER;
+    substitute_fail(WIN_ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
   std::copy(name.begin(), name.end(), buffer);

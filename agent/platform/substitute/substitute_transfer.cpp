@@ -8,21 +8,16 @@
 namespace {
 SubstituteChild& child() { return substitute.child; }
 
-// Logs the call; true when the test asked for it to fail (the last error is set).
-bool log_and_fail(const std::string& operation, const std::u16string& path = u"", uint32_t detail = 0) {
-  substitute.calls.push_back({operation, path, detail, 0, 0, 0});
-  size_t ordinal = 0;
-  for (const auto& call : substitute.calls) {
-    if (call.operation == operation) ++ordinal;
-  }
-  for (const std::string& key : {operation, operation + "#" + std::to_string(ordinal)}) {
-    auto it = child().failures.find(key);
-    if (it != child().failures.end()) {
-      substitute.last_error = it->second;
-      return true;
-    }
-  }
-  return false;
+// Logs the call; true when a fault applies (the last error is set).
+bool log_and_fail(const char* operation, const std::u16string& path = u"") {
+  return substitute_call({operation, path}) != nullptr;
+}
+
+// Logs a call given a number of bytes or entries.
+bool log_and_fail_sized(const char* operation, uint64_t size, const std::u16string& path = u"") {
+  SubstituteCall call{operation, path};
+  call.size = size;
+  return substitute_call(call) != nullptr;
 }
 
 PlatformHandle open_entry(const std::u16string& key, uint32_t access, bool inheritable) {
@@ -47,8 +42,7 @@ std::u16string describe(PlatformHandle handle) {
 }  // namespace
 
 uint32_t platform_system_directory(wchar16* buffer, uint32_t capacity) {
-  if (log_and_fail("GetSystemDirectoryW")) return 0;
-  if (child().system_directory_result_override != 0) return child().system_directory_result_override;
+  if (const SubstituteFault* fault = substitute_call({"GetSystemDirectoryW", u""})) return fault->answer.value_or(0);
   const std::u16string& text = child().system_directory;
   if (text.size() + 1 > capacity) return static_cast<uint32_t>(text.size() + 1);
   text.copy(buffer, text.size());
@@ -61,7 +55,7 @@ bool platform_create_pipe(PlatformHandle* read_end, PlatformHandle* write_end, u
   size_t pipes_before = 0;
   for (const auto& call : substitute.calls) pipes_before += call.operation == "CreatePipe";
   std::u16string key = pipes_before == 0 ? u"pipe:to-child" : u"pipe:from-child";
-  if (log_and_fail("CreatePipe", key, buffer_size)) return false;
+  if (log_and_fail_sized("CreatePipe", buffer_size, key)) return false;
   *read_end = open_entry(key, WIN_GENERIC_READ, true);
   *write_end = open_entry(key, WIN_GENERIC_WRITE, true);
   if (key == u"pipe:from-child") substitute_find(key)->content = child().answer;
@@ -87,12 +81,12 @@ size_t platform_attribute_list_size() {
 
 bool platform_attribute_list_init(void* list, size_t size) {
   (void)list;
-  return !log_and_fail("InitializeProcThreadAttributeList", u"", static_cast<uint32_t>(size));
+  return !log_and_fail_sized("InitializeProcThreadAttributeList", size);
 }
 
 bool platform_attribute_list_set_handles(void* list, PlatformHandle* handles, uint32_t count) {
   (void)list;
-  if (log_and_fail("UpdateProcThreadAttribute", u"", count)) return false;
+  if (log_and_fail_sized("UpdateProcThreadAttribute", count)) return false;
   child().handle_list.clear();
   for (uint32_t i = 0; i < count; ++i) child().handle_list.push_back(describe(handles[i]));
   return true;
@@ -139,7 +133,9 @@ bool platform_assign_to_job(PlatformHandle job, PlatformHandle process) {
 }
 
 bool platform_terminate_process(PlatformHandle process, uint32_t exit_code) {
-  if (log_and_fail("TerminateProcess", describe(process), exit_code)) return false;
+  SubstituteCall call{"TerminateProcess", describe(process)};
+  call.exit_code = exit_code;
+  if (substitute_call(call)) return false;
   child().terminated_with = exit_code;
   return true;
 }
@@ -151,7 +147,9 @@ void platform_resume_thread(PlatformHandle thread) {
 
 uint32_t platform_wait(PlatformHandle handle, uint32_t milliseconds) {
   child().wait_milliseconds = milliseconds;
-  if (log_and_fail("WaitForSingleObject", describe(handle), milliseconds)) return WIN_WAIT_FAILED;
+  SubstituteCall call{"WaitForSingleObject", describe(handle)};
+  call.milliseconds = milliseconds;
+  if (substitute_call(call)) return WIN_WAIT_FAILED;
   return child().wait_result;
 }
 

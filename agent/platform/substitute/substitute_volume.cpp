@@ -170,3 +170,53 @@ size_t substitute_count_temp_files(const std::u16string& name_prefix) {
   }
   return count;
 }
+
+// The fault layer: a rule names an operation, a path (empty: any; compared as
+// keys, so any accepted spelling) and which matching call it concerns (0: every
+// one). Each rule counts its own matches.
+static bool rule_applies(const std::string& rule_operation, const std::u16string& rule_path, uint32_t rule_call,
+                         uint32_t& seen, const char* operation, const std::u16string& path) {
+  if (rule_operation != operation) return false;
+  if (!rule_path.empty() && !same_text(substitute_key(rule_path), substitute_key(path))) return false;
+  ++seen;
+  return rule_call == 0 || seen == rule_call;
+}
+
+static void run_hooks(const char* operation, const std::u16string& path) {
+  // Hooks may add hooks; walk by index over the ones present now.
+  size_t count = substitute.hooks.size();
+  for (size_t i = 0; i < count; ++i) {
+    SubstituteHook& hook = substitute.hooks[i];
+    if (rule_applies(hook.operation, hook.path, hook.on_call, hook.seen, operation, path)) {
+      std::function<void()> action = hook.action;  // the vector may grow inside
+      action();
+    }
+  }
+}
+
+const SubstituteFault* substitute_fault(const char* operation, const std::u16string& path) {
+  run_hooks(operation, path);
+  const SubstituteFault* applied = nullptr;
+  for (SubstituteFault& fault : substitute.faults) {
+    if (rule_applies(fault.operation, fault.path, fault.call, fault.seen, operation, path) && applied == nullptr) {
+      applied = &fault;
+    }
+  }
+  if (applied != nullptr && applied->code != 0) substitute.last_error = applied->code;
+  return applied;
+}
+
+const SubstituteFault* substitute_call(SubstituteCall call) {
+  size_t index = substitute.calls.size();
+  std::string operation = call.operation;
+  std::u16string path = call.path;
+  substitute.calls.push_back(std::move(call));
+  const SubstituteFault* fault = substitute_fault(operation.c_str(), path);
+  if (fault != nullptr) substitute.calls[index].result = fault->code;
+  return fault;
+}
+
+void substitute_fail(uint32_t code) {
+  substitute.last_error = code;
+  if (!substitute.calls.empty()) substitute.calls.back().result = code;
+}

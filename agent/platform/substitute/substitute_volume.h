@@ -1,12 +1,22 @@
 // The substitute volume: an in-memory stand-in for the Windows file system and
 // process, behind the same platform seam as the Win32 adapter. Native tests
-// reset it, populate it and then run the agent's logic over it; it logs the
-// calls it receives so tests can assert their order and arguments. Where it
+// reset it, populate it and then run the agent's logic over it. Where it
 // answers differently from Windows, that is a bug in it.
+//
+// Two layers. The volume (entries, links, handles, the scripted ssh.exe child)
+// answers as Windows would. Over it, every operation, named by its Win32 call,
+// first logs itself (`calls`, one SubstituteCall each, with its own arguments
+// and the error it failed with) and then asks the fault layer: the hooks that
+// tests set run, and the first SubstituteFault that matches the call makes it
+// fail with the rule's code (or answer the rule's number) before the volume is
+// consulted. A few calls (GetTempPathW, _open_osfhandle,
+// GetSecurityDescriptorControl) are not logged but obey faults all the same.
+// The scripted VSS requester (substitute_vss.h) keeps its own script and log.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,29 +81,51 @@ struct SubstituteHandle {
   uint64_t object_id = 0;
 };
 
+// One call the substitute received. Each argument has a field of its own and
+// keeps one meaning in every subsystem; fields a call does not take stay 0.
 struct SubstituteCall {
   std::string operation;
+  // A substitute key (GetFullPathNameW and GetFileAttributesW: the path as
+  // given); for a stream the owner's key and ":s:$DATA"; for the searches the
+  // directory or the stream's owner; for a call on the child's handles their
+  // entry ("pipe:to-child/read", "process:ssh").
   std::u16string path;
+  // CreateFileW's arguments; the metadata-restore calls on a handle log the
+  // handle's access and share.
   uint32_t access = 0;
   uint32_t share = 0;
   uint32_t disposition = 0;
-  uint32_t flags = 0;
+  uint32_t flags = 0;  // CreateFileW's flags and attributes, GetFinalPathNameByHandleW's flags
+  uint32_t security_information = 0;  // SetKernelObjectSecurity
+  uint32_t attributes = 0;  // SetFileInformationByHandle's file, AdjustTokenPrivileges's privilege attributes
+  bool last_access_time = false;  // SetFileTime was given one
+  // Bytes or entries asked for: a positioned read's length, a pipe's buffer, an
+  // attribute list's size, the handles UpdateProcThreadAttribute lists.
+  uint64_t size = 0;
+  uint32_t exit_code = 0;     // TerminateProcess
+  uint32_t milliseconds = 0;  // WaitForSingleObject
+  // The Windows error code the call failed with; 0 when it succeeded.
+  uint32_t result = 0;
 };
 
-// The operation (named by its Win32 call: "CreateFileW", "ReadFile",
-// "FindNextFileW", "GetSecurityInfo", ...) on the path (a substitute key; for a
-// stream the owner's key and ":s:$DATA"; for the searches the directory or the
-// stream's owner) fails with the code once `skip` calls have succeeded.
-struct SubstituteFailure {
+// An injected fault: the operation (its Win32 call: "CreateFileW", "ReadFile",
+// "CreatePipe", ...) on the path it is logged with (empty: any path; compared
+// as keys, so any accepted spelling) fails with `code` as its last error, on
+// every matching call (`call` 0) or only on the `call`-th (from 1). With
+// `answer`, the call returns that number instead (a length larger than the
+// buffer, say), and a `code` other than 0 is left as the last error.
+struct SubstituteFault {
   std::string operation;
-  std::u16string path;
+  std::u16string path = u"";
   uint32_t code = 0;
-  uint32_t skip = 0;
+  uint32_t call = 0;
+  std::optional<uint32_t> answer = std::nullopt;
+  uint32_t seen = 0;  // matching calls so far
 };
 
-// Runs `action` when the operation on the path is called for the `on_call`-th
-// time (from 1), before the operation does anything: how tests change an entry
-// while the walk captures it.
+// Runs `action` when the operation on the path (matched as a fault's is) is
+// called for the `on_call`-th time (from 1), before the operation does
+// anything: how tests change an entry while the walk captures it.
 struct SubstituteHook {
   std::string operation;
   std::u16string path;
@@ -111,10 +143,6 @@ struct SubstituteHook {
 constexpr uint32_t SUBSTITUTE_INHERITABLE = 1;
 struct SubstituteChild {
   std::u16string system_directory = u"C:\\Windows\\system32";
-  uint32_t system_directory_result_override = 0;  // non-zero: GetSystemDirectoryW answers this
-  // Injected failures: operation name ("CreatePipe") or name and 1-based call
-  // number ("CreatePipe#2") -> the Windows error code the call fails with.
-  std::map<std::string, uint32_t> failures;
   size_t attribute_list_size = 48;
   std::vector<uint8_t> answer;
   uint32_t wait_result = WIN_WAIT_OBJECT_0;
@@ -153,15 +181,10 @@ struct SubstituteVolume {
   uint64_t next_file_index = 1;
   std::vector<SubstituteCall> calls;
   std::vector<std::u16string> enabled_privileges;
-  // Injected failures: CreateFileW on this path fails with this code.
-  std::map<std::u16string, uint32_t, CaseInsensitiveLess> create_failures;
-  uint32_t temp_path_result_override = 0;  // non-zero: GetTempPathW answers this length
-  uint32_t final_path_result_override = 0;
-  bool fail_open_descriptor = false;
   // Last content of each delete-on-close file, kept when the system removed it.
   std::map<std::u16string, std::vector<uint8_t>, CaseInsensitiveLess> deleted_files;
-  // Injected failures and hooks of the capture operations (see below).
-  std::vector<SubstituteFailure> failures;
+  // The fault layer (see the top of this file).
+  std::vector<SubstituteFault> faults;
   std::vector<SubstituteHook> hooks;
   // Handles open now, for sharing checks and for tests that look for leaks.
   std::vector<SubstituteHandle*> open_handles;
@@ -169,9 +192,8 @@ struct SubstituteVolume {
   uint64_t clock = 133000000000000000ull;
   SubstituteChild child;
   // metadata restore: the privileges the process token holds (an administrator's
-  // by default). Its operations obey `failures` too: the token calls with the
-  // path "" (LookupPrivilegeValueW with the privilege's name), the descriptor
-  // calls that take no handle with "".
+  // by default). Its token calls are logged with the path "" (LookupPrivilegeValueW
+  // with the privilege's name), the descriptor calls that take no handle with "".
   std::vector<std::u16string> held_privileges = {u"SeBackupPrivilege", u"SeRestorePrivilege"};
   // Cloud placeholders (the cloud files reparse tags) are disguised as plain
   // files, their reparse, sparse and offline bits hidden, while the process's
@@ -220,15 +242,20 @@ void substitute_change_remove(const std::u16string& path);
 PlatformHandle substitute_open_existing(const std::u16string& path, uint32_t access, uint32_t share,
                                         uint32_t flags_and_attributes);
 void substitute_forget_handle(SubstituteHandle* handle);
-// True (and the last error set) when an injected failure applies now.
-bool substitute_injected_failure(const char* operation, const std::u16string& path);
+// The fault layer. substitute_call logs the call and returns the fault that
+// applies to it (its code set as the last error and as the call's result), or
+// null; unlogged calls ask substitute_fault alone. Both run the hooks first.
+const SubstituteFault* substitute_call(SubstituteCall call);
+const SubstituteFault* substitute_fault(const char* operation, const std::u16string& path);
+// A logged call fails on its own: the last error and the call's result. Only
+// calls that substitute_call logged use it.
+void substitute_fail(uint32_t code);
 // The attributes a query shows: RECALL_ON_OPEN only in directory listings
 // (FILE_ATTRIBUTE_RECALL_ON_OPEN documentation), and disguised placeholders
 // without their reparse, sparse and offline bits.
 uint32_t substitute_visible_attributes(const SubstituteEntry& entry, bool listing);
 // GetSecurityDescriptorLength computed from the descriptor's own bytes.
 uint32_t substitute_descriptor_length(const void* descriptor);
-void substitute_run_hooks(const char* operation, const std::u16string& path);
 // The key that a path reaches once the junctions among its parents are
 // followed; the last component is left as it is. False (last error 1921) past
 // the system's limit of 63 reparse points in one name.
