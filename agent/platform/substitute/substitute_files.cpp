@@ -105,8 +105,7 @@ bool platform_close_handle(PlatformHandle handle) {
 // GetFinalPathNameByHandleW with VOLUME_NAME_DOS (0) or VOLUME_NAME_NT (2).
 static uint32_t final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity, uint32_t form) {
   auto* h = static_cast<SubstituteHandle*>(handle);
-  SubstituteCall call{"GetFinalPathNameByHandleW", h->path};
-  call.flags = form;
+  SubstituteCall call{.operation = "GetFinalPathNameByHandleW", .path = h->path, .flags = form};
   if (const SubstituteFault* fault = substitute_call(call)) return fault->answer.value_or(0);
   std::u16string path;
   uint32_t code = substitute_final_path(h, form, path);

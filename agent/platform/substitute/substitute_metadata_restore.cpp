@@ -31,10 +31,7 @@ SubstituteEntry* entry_of(PlatformHandle handle) {
 // A call on a handle, logged with the handle's path, access and share.
 SubstituteCall on_handle(const char* operation, PlatformHandle handle) {
   SubstituteHandle* h = handle_of(handle);
-  SubstituteCall call{operation, h->path};
-  call.access = h->access;
-  call.share = h->share;
-  return call;
+  return {.operation = operation, .path = h->path, .access = h->access, .share = h->share};
 }
 
 bool has_access(PlatformHandle handle, uint32_t needed) {
@@ -75,9 +72,7 @@ bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer,
 }
 
 bool platform_open_process_token(uint32_t access, PlatformHandle* token) {
-  SubstituteCall call{"OpenProcessToken", u""};
-  call.access = access;
-  if (substitute_call(call)) return false;
+  if (substitute_call({.operation = "OpenProcessToken", .access = access})) return false;
   auto* handle = new SubstituteHandle{};
   handle->path = TOKEN_PATH;
   handle->access = access;
@@ -98,9 +93,7 @@ bool platform_lookup_privilege_value(const wchar16* name, uint64_t* luid) {
 }
 
 bool platform_adjust_token_privilege(PlatformHandle token, uint64_t luid, uint32_t attributes) {
-  SubstituteCall call{"AdjustTokenPrivileges", u""};
-  call.attributes = attributes;
-  if (substitute_call(call)) return false;
+  if (substitute_call({.operation = "AdjustTokenPrivileges", .attributes = attributes})) return false;
   if (handle_of(token)->path != TOKEN_PATH) {
     substitute_fail(WIN_ERROR_INVALID_HANDLE);
     return false;

@@ -6,7 +6,7 @@
 #include "agent/platform/platform.h"
 #include "agent/platform/substitute/substitute_volume.h"
 
-void platform_console_setup() { substitute_call({"console_setup", u""}); }
+void platform_console_setup() { substitute_call({"console_setup"}); }
 
 static void write_fully(int fd, const void* data, size_t length) {
   const auto* p = static_cast<const char*>(data);
@@ -32,6 +32,6 @@ uint32_t platform_process_id() { return substitute.process_id; }
 void platform_enable_privilege(const wchar16* name) { substitute.enabled_privileges.push_back(name); }
 
 void platform_expose_placeholders() {
-  substitute_call({"RtlSetProcessPlaceholderCompatibilityMode", u""});
+  substitute_call({"RtlSetProcessPlaceholderCompatibilityMode"});
   substitute.placeholder_mode = 2;
 }

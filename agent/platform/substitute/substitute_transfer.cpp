@@ -13,13 +13,6 @@ bool log_and_fail(const char* operation, const std::u16string& path = u"") {
   return substitute_call({operation, path}) != nullptr;
 }
 
-// Logs a call given a number of bytes or entries.
-bool log_and_fail_sized(const char* operation, uint64_t size, const std::u16string& path = u"") {
-  SubstituteCall call{operation, path};
-  call.size = size;
-  return substitute_call(call) != nullptr;
-}
-
 PlatformHandle open_entry(const std::u16string& key, uint32_t access, bool inheritable) {
   SubstituteEntry* entry = substitute_find(key);
   if (entry == nullptr) entry = &substitute_add_file(key, {});
@@ -42,7 +35,7 @@ std::u16string describe(PlatformHandle handle) {
 }  // namespace
 
 uint32_t platform_system_directory(wchar16* buffer, uint32_t capacity) {
-  if (const SubstituteFault* fault = substitute_call({"GetSystemDirectoryW", u""})) return fault->answer.value_or(0);
+  if (const SubstituteFault* fault = substitute_call({"GetSystemDirectoryW"})) return fault->answer.value_or(0);
   const std::u16string& text = child().system_directory;
   if (text.size() + 1 > capacity) return static_cast<uint32_t>(text.size() + 1);
   text.copy(buffer, text.size());
@@ -55,7 +48,7 @@ bool platform_create_pipe(PlatformHandle* read_end, PlatformHandle* write_end, u
   size_t pipes_before = 0;
   for (const auto& call : substitute.calls) pipes_before += call.operation == "CreatePipe";
   std::u16string key = pipes_before == 0 ? u"pipe:to-child" : u"pipe:from-child";
-  if (log_and_fail_sized("CreatePipe", buffer_size, key)) return false;
+  if (substitute_call({.operation = "CreatePipe", .path = key, .size = buffer_size})) return false;
   *read_end = open_entry(key, WIN_GENERIC_READ, true);
   *write_end = open_entry(key, WIN_GENERIC_WRITE, true);
   if (key == u"pipe:from-child") substitute_find(key)->content = child().answer;
@@ -81,12 +74,12 @@ size_t platform_attribute_list_size() {
 
 bool platform_attribute_list_init(void* list, size_t size) {
   (void)list;
-  return !log_and_fail_sized("InitializeProcThreadAttributeList", size);
+  return substitute_call({.operation = "InitializeProcThreadAttributeList", .size = size}) == nullptr;
 }
 
 bool platform_attribute_list_set_handles(void* list, PlatformHandle* handles, uint32_t count) {
   (void)list;
-  if (log_and_fail_sized("UpdateProcThreadAttribute", count)) return false;
+  if (substitute_call({.operation = "UpdateProcThreadAttribute", .size = count})) return false;
   child().handle_list.clear();
   for (uint32_t i = 0; i < count; ++i) child().handle_list.push_back(describe(handles[i]));
   return true;
@@ -133,9 +126,9 @@ bool platform_assign_to_job(PlatformHandle job, PlatformHandle process) {
 }
 
 bool platform_terminate_process(PlatformHandle process, uint32_t exit_code) {
-  SubstituteCall call{"TerminateProcess", describe(process)};
-  call.exit_code = exit_code;
-  if (substitute_call(call)) return false;
+  if (substitute_call({.operation = "TerminateProcess", .path = describe(process), .exit_code = exit_code})) {
+    return false;
+  }
   child().terminated_with = exit_code;
   return true;
 }
@@ -147,8 +140,7 @@ void platform_resume_thread(PlatformHandle thread) {
 
 uint32_t platform_wait(PlatformHandle handle, uint32_t milliseconds) {
   child().wait_milliseconds = milliseconds;
-  SubstituteCall call{"WaitForSingleObject", describe(handle)};
-  call.milliseconds = milliseconds;
+  SubstituteCall call{.operation = "WaitForSingleObject", .path = describe(handle), .milliseconds = milliseconds};
   if (substitute_call(call)) return WIN_WAIT_FAILED;
   return child().wait_result;
 }

@@ -89,7 +89,7 @@ struct SubstituteCall {
   // given); for a stream the owner's key and ":s:$DATA"; for the searches the
   // directory or the stream's owner; for a call on the child's handles their
   // entry ("pipe:to-child/read", "process:ssh").
-  std::u16string path;
+  std::u16string path = u"";
   // CreateFileW's arguments; the metadata-restore calls on a handle log the
   // handle's access and share.
   uint32_t access = 0;
