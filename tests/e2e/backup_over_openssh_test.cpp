@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -60,14 +59,14 @@ bool port_open(int port) {
 class BackupOverOpenSsh : public testing::Test {
  protected:
   std::string dir, store, ssh_config;
-  pid_t sshd = -1;
+  ChildProcess sshd;
 
   void SetUp() override {
     dir = fresh_directory("openssh");
     store = dir + "/store";
-    ASSERT_EQ(system(("ssh-keygen -q -t ed25519 -N '' -f '" + dir + "/host_key' && ssh-keygen -q -t ed25519 -N '' -f '" +
-                      dir + "/client_key'").c_str()),
-              0);
+    for (const char* key : {"/host_key", "/client_key"}) {
+      ASSERT_EQ(run_child({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir + key}).exit_code, 0) << key;
+    }
     write_text(dir + "/authorized_keys", "command=\"'" + refserver_path() + "' receive --store '" + store +
                                              "'\",restrict " + read_text(dir + "/client_key.pub") + "\n");
     const int port = free_port();
@@ -87,27 +86,21 @@ class BackupOverOpenSsh : public testing::Test {
                                "  StrictHostKeyChecking yes\n  BatchMode yes\n");
     // sshd started as root insists on its privilege separation directory.
     if (getuid() == 0) mkdir("/run/sshd", 0755);
-    sshd = fork();
-    if (sshd == 0) {
-      // Its log (the readiness probes show there as closed connections) stays in the folder.
-      FILE* log = freopen((dir + "/sshd.log").c_str(), "w", stderr);
-      (void)log;
-      execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-e", "-f", (dir + "/sshd_config").c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    // Its log (the readiness probes show there as closed connections) stays in the folder.
+    sshd = start_child({"/usr/sbin/sshd", "-D", "-e", "-f", dir + "/sshd_config"},
+                       {.stdin_file = "/dev/null", .stdout_file = "/dev/null", .stderr_file = dir + "/sshd.log"});
     for (int i = 0; i < 100 && !port_open(port); ++i) usleep(100000);
     ASSERT_TRUE(port_open(port)) << "sshd did not start";
   }
 
   void TearDown() override {
-    if (sshd > 0) {
-      kill(sshd, SIGTERM);
-      waitpid(sshd, nullptr, 0);
+    if (sshd.pid > 0) {
+      kill(sshd.pid, SIGTERM);
+      child_finish(&sshd);
     }
   }
 
-  WineRun backup(const std::string& source, int* ssh_status, std::string* ssh_err) {
+  ChildResult backup(const std::string& source, int* ssh_status, std::string* ssh_err) {
     return backup_joined_to({"ssh", "-F", ssh_config, "-T", "vardo-e2e", "receive"}, source, {}, ssh_status, ssh_err);
   }
 };
@@ -120,7 +113,7 @@ TEST_F(BackupOverOpenSsh, GeneratedTreeRoundTripsAndAnUnchangedTreeSendsNoPayloa
 
   int ssh_status = -1;
   std::string ssh_err;
-  WineRun first = backup(source, &ssh_status, &ssh_err);
+  ChildResult first = backup(source, &ssh_status, &ssh_err);
   ASSERT_EQ(first.exit_code, 0) << first.err << ssh_err;
   EXPECT_EQ(ssh_status, 0) << ssh_err;
   const std::string snapshot = report_value(first.err, "snapshot");
@@ -132,10 +125,10 @@ TEST_F(BackupOverOpenSsh, GeneratedTreeRoundTripsAndAnUnchangedTreeSendsNoPayloa
   std::string restored = restore_snapshot(store, snapshot, &errors);
   ASSERT_FALSE(restored.empty()) << errors;
   EXPECT_TRUE(same_tree(source, restored));
-  RefserverRun verified = refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", source});
-  EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+  ChildResult verified = run_refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", source});
+  EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
 
-  WineRun second = backup(source, &ssh_status, &ssh_err);
+  ChildResult second = backup(source, &ssh_status, &ssh_err);
   ASSERT_EQ(second.exit_code, 0) << second.err << ssh_err;
   EXPECT_EQ(report_value(second.err, "chunks_checked"), std::to_string(totals.chunks));
   EXPECT_EQ(report_value(second.err, "chunk_bytes_sent"), "0");
@@ -151,7 +144,7 @@ TEST_F(BackupOverOpenSsh, UnknownHostKeyEndsTheRunAsAClosedConnection) {
   write_sample_tree(sample_tree(12), source);
   int ssh_status = -1;
   std::string ssh_err;
-  WineRun run = backup(source, &ssh_status, &ssh_err);
+  ChildResult run = backup(source, &ssh_status, &ssh_err);
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_NE(run.err.find("vardokeep-agent: connection closed; retry to reuse received chunks"), std::string::npos)
       << run.err;

@@ -1,8 +1,6 @@
 #include "tests/metadata_restore/apply_metadata_runner.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,10 +8,9 @@
 #include <sstream>
 
 #include "agent/metadata_restore/apply_metadata.h"
+#include "tests/support/child_process.h"
 
 namespace {
-int report_fd = -1;
-
 std::string hex(const std::vector<uint8_t>& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
@@ -31,7 +28,8 @@ std::vector<uint8_t> unhex(const std::string& text) {
   return out;
 }
 
-// Runs at the child's exit, whichever way it exits: one line per call and entry.
+// Runs at the child's exit, whichever way it exits: one line per call and entry,
+// on its standard output, which the run itself leaves alone.
 void report_state() {
   std::ostringstream out;
   for (const auto& c : substitute.calls) {
@@ -47,67 +45,30 @@ void report_state() {
   const char* p = text.data();
   size_t left = text.size();
   while (left > 0) {
-    ssize_t n = write(report_fd, p, left);
+    ssize_t n = write(1, p, left);
     if (n <= 0) break;
     p += n;
     left -= static_cast<size_t>(n);
   }
 }
 
-// Drains both pipes together, so that neither writer can block the other.
-void read_both(int err_fd, std::string& err, int report_fd_in, std::string& report) {
-  pollfd fds[2] = {{err_fd, POLLIN, 0}, {report_fd_in, POLLIN, 0}};
-  std::string* into[2] = {&err, &report};
-  int open_count = 2;
-  char buffer[65536];
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        into[i]->append(buffer, static_cast<size_t>(n));
-      } else {
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
-  }
-}
 }  // namespace
 
 ApplyOutcome run_apply_metadata(const std::vector<std::string>& arguments) {
-  int err_pipe[2], report_pipe[2];
-  if (pipe(err_pipe) != 0 || pipe(report_pipe) != 0) abort();
-  fflush(stdout);
-  fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(err_pipe[1], 2);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
-    close(report_pipe[0]);
-    report_fd = report_pipe[1];
+  const ChildResult child = run_forked([&] {
     atexit(report_state);
     std::vector<std::u16string> wide = {u"vardokeep-agent", u"apply-metadata"};
     for (const auto& a : arguments) wide.push_back(u16(a));
     std::vector<wchar16*> argv;
     for (auto& w : wide) argv.push_back(w.data());
     argv.push_back(nullptr);
-    exit(apply_metadata(static_cast<int>(wide.size()), argv.data()));
-  }
-  close(err_pipe[1]);
-  close(report_pipe[1]);
+    return apply_metadata(static_cast<int>(wide.size()), argv.data());
+  });
   ApplyOutcome outcome;
-  std::string report;
-  read_both(err_pipe[0], outcome.err, report_pipe[0], report);
-  close(err_pipe[0]);
-  close(report_pipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  outcome.exit_code = child.exit_code;
+  outcome.err = child.err;
 
-  std::istringstream lines(report);
+  std::istringstream lines(child.out);
   std::string line;
   while (std::getline(lines, line)) {
     std::vector<std::string> f;

@@ -57,7 +57,7 @@ void write_bytes(const std::string& path, const Bytes& bytes) {
                                               static_cast<std::streamsize>(bytes.size()));
 }
 
-WineRun apply(const WineTree& tree, const std::vector<std::string>& extra = {},
+ChildResult apply(const WineTree& tree, const std::vector<std::string>& extra = {},
               const std::string& exe = "agent/vardokeep-agent.exe") {
   std::vector<std::string> args = {"apply-metadata", "--source", tree.windows_root, "--metadata",
                                    tree.metadata_windows};
@@ -73,7 +73,7 @@ struct Probed {
 };
 
 std::vector<Probed> probe(const std::vector<std::string>& windows_paths) {
-  WineRun run = run_under_wine(win_build_exe("tests/metadata_restore/metadata-probe.exe"), windows_paths);
+  ChildResult run = run_under_wine(win_build_exe("tests/metadata_restore/metadata-probe.exe"), windows_paths);
   std::vector<Probed> result;
   std::istringstream lines(run.out);
   std::string line;
@@ -122,7 +122,7 @@ WineTree standard_tree(const std::string& name) {
 
 TEST(ApplyMetadataWine, PutsBackTheTimesAndAttributesThatWineKeeps) {
   WineTree tree = standard_tree("keeps");
-  WineRun run = apply(tree);
+  ChildResult run = apply(tree);
   ASSERT_EQ(0, run.exit_code) << run.err;
   EXPECT_EQ("windows_metadata_restored=4\r\n", run.err);
   EXPECT_EQ("", run.out);
@@ -140,7 +140,7 @@ TEST(ApplyMetadataWine, PutsBackTheTimesAndAttributesThatWineKeeps) {
 TEST(ApplyMetadataWine, TheAdapterOpensUnsharedAndPassesTheRightValues) {
   for (bool owner : {false, true}) {
     WineTree tree = standard_tree(owner ? "recorder-owner" : "recorder");
-    WineRun run = apply(tree, owner ? std::vector<std::string>{"--owner"} : std::vector<std::string>{},
+    ChildResult run = apply(tree, owner ? std::vector<std::string>{"--owner"} : std::vector<std::string>{},
                         "tests/metadata_restore/metadata-apply-recorder.exe");
     ASSERT_EQ(0, run.exit_code) << run.err << run.out;
     EXPECT_EQ("windows_metadata_restored=4\r\n", run.err);
@@ -217,7 +217,7 @@ TEST(ApplyMetadataWine, ReachesTargetsBeyondMaxPathUnderTheirOwnNames) {
   write_bytes(tree.metadata_linux, build_metadata_file({{directory, test_descriptor(), 2, 0x10, T0, T0 + 4 * HOUR},
                                                         {relative, test_descriptor(), 1, 0x21, T0, T0 + 5 * HOUR}}));
 
-  WineRun run = apply(tree);
+  ChildResult run = apply(tree);
   ASSERT_EQ(0, run.exit_code) << run.err;
   EXPECT_EQ("windows_metadata_restored=2\r\n", run.err);
   std::string windows_target = "\\\\?\\" + tree.windows_root + "\\" + relative;
@@ -232,7 +232,7 @@ TEST(ApplyMetadataWine, DeviceNamesAreFilesBelowTheRootNotDevices) {
   WineTree tree = make_tree("devices");
   make_file(tree.linux_root + "/NUL", "not a device");
   write_bytes(tree.metadata_linux, build_metadata_file({{"NUL", test_descriptor(), 1, 0x20, T0, T0 + 6 * HOUR}}));
-  WineRun run = apply(tree);
+  ChildResult run = apply(tree);
   ASSERT_EQ(0, run.exit_code) << run.err;
   EXPECT_EQ("windows_metadata_restored=1\r\n", run.err);
   struct stat st;
@@ -284,7 +284,7 @@ TEST(ApplyMetadataWine, FailuresEndWithOneLineAndExitCode1) {
        "Metadata target missing, linked or wrong type: c.txt"},
   };
   for (const auto& c : cases) {
-    WineRun run = run_under_wine(win_build_exe("agent/vardokeep-agent.exe"), c.args);
+    ChildResult run = run_under_wine(win_build_exe("agent/vardokeep-agent.exe"), c.args);
     EXPECT_EQ(1, run.exit_code) << c.message;
     std::string prefix = "vardokeep-agent: " + c.message + " (Windows error=";
     EXPECT_EQ(0u, run.err.find(prefix)) << run.err;

@@ -137,7 +137,7 @@ TEST(MetadataRoundTripWine, AppliedMetadataMatchesWhatTheFirstBackupRecorded) {
     set_args.push_back(w.attributes);
     set_args.push_back(std::to_string(w.written));
   }
-  WineRun set = run_under_wine(win_build_exe("tests/metadata_restore/metadata-probe.exe"), set_args);
+  ChildResult set = run_under_wine(win_build_exe("tests/metadata_restore/metadata-probe.exe"), set_args);
   ASSERT_EQ(0, set.exit_code) << set.out << set.err;
 
   Backup first = backup(work, windows_work + "\\source", store);
@@ -153,7 +153,7 @@ TEST(MetadataRoundTripWine, AppliedMetadataMatchesWhatTheFirstBackupRecorded) {
   run(shell_quote(VARDOKEEP_REFSERVER) + " export-metadata --store " + shell_quote(store) + " --snapshot " +
       shell_quote(first.snapshot) + " --output " + shell_quote(work + "/meta.bin"));
 
-  WineRun apply = run_under_wine(win_build_exe("agent/vardokeep-agent.exe"),
+  ChildResult apply = run_under_wine(win_build_exe("agent/vardokeep-agent.exe"),
                                  {"apply-metadata", "--source", windows_work + "\\restored", "--metadata",
                                   windows_work + "\\meta.bin"});
   ASSERT_EQ(0, apply.exit_code) << apply.err;

@@ -25,7 +25,7 @@ uint32_t u32_at(const Bytes& b, size_t at) {
 }
 
 TEST(ExportMetadataGolden, OneRootRecordIs89PlusDescriptorBytes) {
-  const std::string root = make_temporary_directory("export-root");
+  const std::string root = fresh_directory("export-root");
   const std::string store = root + "/store";
   TestEntry dot = dir_entry(".");
   dot.attributes = 0x11;
@@ -35,9 +35,9 @@ TEST(ExportMetadataGolden, OneRootRecordIs89PlusDescriptorBytes) {
   std::string errors;
   const std::string name = upload_fresh(store, {}, manifest_bytes({dot}), &errors);
   ASSERT_FALSE(name.empty()) << errors;
-  const RunResult exported =
+  const ChildResult exported =
       run_refserver({"export-metadata", "--store", store, "--snapshot", name, "--output", root + "/meta"});
-  ASSERT_EQ(exported.status, 0) << exported.err;
+  ASSERT_EQ(exported.exit_code, 0) << exported.err;
 
   const size_t n = dot.security.size();
   Bytes expected;
@@ -58,7 +58,7 @@ TEST(ExportMetadataGolden, OneRootRecordIs89PlusDescriptorBytes) {
 }
 
 TEST(ExportMetadataGolden, StreamsAndReparsePointsAreLeftOutFilterBackedEntriesKeptAndDirectoriesComeFirst) {
-  const std::string root = make_temporary_directory("export-tree");
+  const std::string root = fresh_directory("export-tree");
   const std::string store = root + "/store";
   const Bytes f = pattern_chunk(3, 1), s = pattern_chunk(1, 2), t = pattern_chunk(1, 3);
   TestEntry file = file_entry("d/f", 3, {1});
@@ -74,9 +74,9 @@ TEST(ExportMetadataGolden, StreamsAndReparsePointsAreLeftOutFilterBackedEntriesK
   std::string errors;
   const std::string name = upload_fresh(store, {f, s, t}, manifest, &errors);
   ASSERT_FALSE(name.empty()) << errors;
-  const RunResult exported =
+  const ChildResult exported =
       run_refserver({"export-metadata", "--store", store, "--snapshot", name, "--output", root + "/meta"});
-  ASSERT_EQ(exported.status, 0) << exported.err;
+  ASSERT_EQ(exported.exit_code, 0) << exported.err;
   const Bytes meta = read_file(root + "/meta");
   ASSERT_GE(meta.size(), 48u);
   EXPECT_EQ(Bytes(meta.end() - 32, meta.end()), blake3_of(Bytes(meta.begin(), meta.end() - 32)));

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "child_process.h"
+#include "tests/support/refserver_run.h"
 #include "wire_bytes.h"
 
 namespace {
@@ -19,7 +19,7 @@ struct Outcome {
 // manifest naming them; all written up front, as a correct client would
 // write it against a fresh store.
 Outcome run_with_fault(const std::string& variable, uint32_t seed) {
-  const std::string store = make_temporary_directory("fault") + "/store";
+  const std::string store = fresh_directory("fault") + "/store";
   const Bytes a = pattern_chunk(4096, seed), b = pattern_chunk(10, seed + 1);
   Bytes script = hello_bytes();
   put_bytes(script, batch_bytes({a, b}));
@@ -28,8 +28,8 @@ Outcome run_with_fault(const std::string& variable, uint32_t seed) {
   const Bytes manifest = manifest_bytes({dir_entry("."), file_entry("f", 4106, {1, 2})});
   put_bytes(script, final_bytes(manifest.size()));
   put_bytes(script, manifest);
-  ChildProcess server = start_child({VARDOKEEP_REFSERVER_PATH, "receive", "--store", store, "--faults-from-environment"},
-                                    {variable});
+  ChildProcess server = start_child({refserver_path(), "receive", "--store", store, "--faults-from-environment"},
+                                    {.environment = {variable}});
   child_write(&server, script);
   child_close_input(&server);
   Outcome outcome;
@@ -87,14 +87,14 @@ TEST(ReceiveFaults, EachVariableCommitsItsFault) {
 
 TEST(ReceiveFaults, ChunksBeforeAnInvalidBitmapByteAreKept) {
   // The agent sends the frames before the bad byte, then gives up.
-  const std::string store = make_temporary_directory("bitmap-fault") + "/store";
+  const std::string store = fresh_directory("bitmap-fault") + "/store";
   std::vector<Bytes> chunks;
   for (uint32_t k = 0; k < 7; ++k) chunks.push_back(pattern_chunk(4096, 500 + k));
   Bytes script = hello_bytes();
   put_bytes(script, batch_bytes(chunks));
   for (uint32_t k = 0; k < 5; ++k) put_bytes(script, raw_frame(chunks[k]));
-  ChildProcess server = start_child({VARDOKEEP_REFSERVER_PATH, "receive", "--store", store, "--faults-from-environment"},
-                                    {"VARDOKEEP_FAULT_BITMAP=5:3"});
+  ChildProcess server = start_child({refserver_path(), "receive", "--store", store, "--faults-from-environment"},
+                                    {.environment = {"VARDOKEEP_FAULT_BITMAP=5:3"}});
   child_write(&server, script);
   child_close_input(&server);
   const Bytes answer = child_read_rest(&server);
@@ -102,7 +102,7 @@ TEST(ReceiveFaults, ChunksBeforeAnInvalidBitmapByteAreKept) {
   ASSERT_EQ(answer.size(), 8u + 7u);
   EXPECT_EQ(Bytes(answer.begin() + 8, answer.end()), (Bytes{0, 0, 0, 0, 0, 3, 0}));
 
-  ChildProcess probe = start_child({VARDOKEEP_REFSERVER_PATH, "receive", "--store", store});
+  ChildProcess probe = start_child({refserver_path(), "receive", "--store", store});
   Bytes ask = hello_bytes();
   put_bytes(ask, batch_bytes(chunks));
   child_write(&probe, ask);

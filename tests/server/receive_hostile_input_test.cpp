@@ -2,7 +2,7 @@
 // crash, and the store stays sound.
 #include <gtest/gtest.h>
 
-#include "child_process.h"
+#include "tests/support/refserver_run.h"
 #include "wire_bytes.h"
 
 namespace {
@@ -26,7 +26,7 @@ Bytes upload(const Bytes& manifest) {
 }
 
 TEST(ReceiveHostileInput, RefusedWithAMessageAndTheStoreStaysSound) {
-  const std::string store = make_temporary_directory("hostile") + "/store";
+  const std::string store = fresh_directory("hostile") + "/store";
   const Bytes chunk = pattern_chunk(100, 3);
   Bytes long_descriptor = batch_bytes({chunk});
   long_descriptor[5] = 0x01, long_descriptor[6] = 0x10;  // length 4097
@@ -63,7 +63,7 @@ TEST(ReceiveHostileInput, RefusedWithAMessageAndTheStoreStaysSound) {
       {"bytes after the confirmation", after_hello({upload(valid_root), Bytes{0}}), "bytes after the snapshot"},
   };
   for (const auto& c : cases) {
-    ChildProcess server = start_child({VARDOKEEP_REFSERVER_PATH, "receive", "--store", store});
+    ChildProcess server = start_child({refserver_path(), "receive", "--store", store});
     child_write(&server, c.script);
     child_close_input(&server);
     child_read_rest(&server);
@@ -73,15 +73,15 @@ TEST(ReceiveHostileInput, RefusedWithAMessageAndTheStoreStaysSound) {
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << c.name << ": one line: " << errors;
   }
   // Only the session that went as far as the confirmation left a snapshot.
-  const RunResult list = run_refserver({"list", "--store", store});
+  const ChildResult list = run_refserver({"list", "--store", store});
   EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 1) << list.out;
-  EXPECT_EQ(run_refserver({"check-store", "--store", store}).status, 0);
+  EXPECT_EQ(run_refserver({"check-store", "--store", store}).exit_code, 0);
 }
 
 TEST(ReceiveHostileInput, ManifestSlotMustNameAChunkOfItsLength) {
-  const std::string store = make_temporary_directory("slot-length") + "/store";
+  const std::string store = fresh_directory("slot-length") + "/store";
   const Bytes small = pattern_chunk(10, 4);
-  ChildProcess server = start_child({VARDOKEEP_REFSERVER_PATH, "receive", "--store", store});
+  ChildProcess server = start_child({refserver_path(), "receive", "--store", store});
   Bytes script = after_hello({batch_bytes({small}), raw_frame(small)});
   // ID 1 holds 10 bytes, but the first chunk of a 4096-byte file holds 4096.
   put_bytes(script, upload(manifest_bytes({dir_entry("."), file_entry("f", 4096, {1})})));

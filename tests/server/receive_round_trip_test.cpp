@@ -5,14 +5,14 @@
 
 #include <cstring>
 
-#include "child_process.h"
+#include "tests/support/refserver_run.h"
 #include "wire_bytes.h"
 
 namespace {
 
 ChildProcess start_receive(const std::string& store, const std::vector<std::string>& environment = {}) {
-  return start_child({VARDOKEEP_REFSERVER_PATH, "receive", "--store", store, "--faults-from-environment"},
-                     environment);
+  return start_child({refserver_path(), "receive", "--store", store, "--faults-from-environment"},
+                     {.environment = environment});
 }
 
 std::string as_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
@@ -71,7 +71,7 @@ std::string upload_once(const std::string& store, const Upload& u, Bytes* bitmap
 }
 
 TEST(ReceiveRoundTrip, UploadRestoresVerifiesAndIsNotSentTwice) {
-  const std::string root = make_temporary_directory("round-trip");
+  const std::string root = fresh_directory("round-trip");
   const std::string store = root + "/store";
   Upload u;
   Bytes bitmap, ids;
@@ -89,15 +89,15 @@ TEST(ReceiveRoundTrip, UploadRestoresVerifiesAndIsNotSentTwice) {
   EXPECT_LT(first, second);
   EXPECT_EQ(run_refserver({"list", "--store", store}).out, first + "\n" + second + "\n");
 
-  const RunResult entries = run_refserver({"entries", "--store", store, "--snapshot", first});
-  EXPECT_EQ(entries.status, 0) << entries.err;
+  const ChildResult entries = run_refserver({"entries", "--store", store, "--snapshot", first});
+  EXPECT_EQ(entries.exit_code, 0) << entries.err;
   EXPECT_NE(entries.out.find("path=\"d/f\" kind=file mode=100644 size=5000 "), std::string::npos) << entries.out;
   EXPECT_NE(entries.out.find(" chunks=1,3\n"), std::string::npos) << entries.out;
   EXPECT_NE(entries.out.find("path=\"h:s\" kind=stream "), std::string::npos) << entries.out;
 
   const std::string target = root + "/restored";
-  const RunResult restored = run_refserver({"restore", "--store", store, "--snapshot", first, "--target", target});
-  ASSERT_EQ(restored.status, 0) << restored.err;
+  const ChildResult restored = run_refserver({"restore", "--store", store, "--snapshot", first, "--target", target});
+  ASSERT_EQ(restored.exit_code, 0) << restored.err;
   Bytes expected_f = u.a;
   put_bytes(expected_f, u.tail);
   EXPECT_EQ(read_file(target + "/d/f"), expected_f);
@@ -109,8 +109,8 @@ TEST(ReceiveRoundTrip, UploadRestoresVerifiesAndIsNotSentTwice) {
   EXPECT_EQ(st.st_mtim.tv_sec, (133500000001234500ll - 116444736000000000ll) / 10000000);
   EXPECT_EQ(st.st_mtim.tv_nsec, 123450000);
 
-  RunResult verified = run_refserver({"verify", "--store", store, "--snapshot", first, "--tree", target});
-  EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+  ChildResult verified = run_refserver({"verify", "--store", store, "--snapshot", first, "--tree", target});
+  EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
 
   Bytes changed = u.zeros;
   changed[100] = 1;
@@ -118,15 +118,15 @@ TEST(ReceiveRoundTrip, UploadRestoresVerifiesAndIsNotSentTwice) {
   write_file(target + "/extra", {});
   verified = run_refserver({"verify", "--store", store, "--snapshot", first, "--tree", target,
                             "--ignore-directory-times"});
-  EXPECT_EQ(verified.status, 1);
+  EXPECT_EQ(verified.exit_code, 1);
   EXPECT_NE(verified.out.find("content: d/g (chunk 0)\n"), std::string::npos) << verified.out;
   EXPECT_NE(verified.out.find("mtime: d/g"), std::string::npos) << verified.out;
   EXPECT_NE(verified.out.find("extra: extra\n"), std::string::npos) << verified.out;
-  EXPECT_EQ(run_refserver({"check-store", "--store", store}).status, 0);
+  EXPECT_EQ(run_refserver({"check-store", "--store", store}).exit_code, 0);
 }
 
 TEST(ReceiveRoundTrip, BadPayloadsEndTheSessionAndAreNotStored) {
-  const std::string store = make_temporary_directory("bad-payload") + "/store";
+  const std::string store = fresh_directory("bad-payload") + "/store";
   const Bytes victim = pattern_chunk(4096, 8);
   const Bytes zeros(4096, 0);
   Bytes flipped_raw = raw_frame(victim);
@@ -172,7 +172,7 @@ TEST(ReceiveRoundTrip, BadPayloadsEndTheSessionAndAreNotStored) {
     EXPECT_EQ(probe_answer[8], 1) << c.name;
     EXPECT_EQ(probe_answer[9], 0) << c.name;
   }
-  EXPECT_EQ(run_refserver({"check-store", "--store", store}).status, 0);
+  EXPECT_EQ(run_refserver({"check-store", "--store", store}).exit_code, 0);
 }
 
 }  // namespace

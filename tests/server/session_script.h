@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "child_process.h"
+#include "tests/support/refserver_run.h"
 #include "wire_bytes.h"
 
 // Uploads `manifest` after one batch of `chunks` (none of them repeated);
@@ -20,7 +20,7 @@ inline std::string upload_fresh(const std::string& store, const std::vector<Byte
   }
   put_bytes(script, final_bytes(manifest.size()));
   put_bytes(script, manifest);
-  ChildProcess server = start_child({VARDOKEEP_REFSERVER_PATH, "receive", "--store", store});
+  ChildProcess server = start_child({refserver_path(), "receive", "--store", store});
   child_write(&server, script);
   child_close_input(&server);
   const Bytes answer = child_read_rest(&server);

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "child_process.h"
+#include "tests/support/refserver_run.h"
 #include "tests/wine_harness/wine_harness.h"
 #include "wire_bytes.h"
 
@@ -33,7 +33,7 @@ std::vector<std::string> agent_arguments(const std::string& alias) {
 }
 
 struct DoubleRun {
-  std::string root = make_temporary_directory("ssh-double");
+  std::string root = fresh_directory("ssh-double");
   std::string store = root + "/store";
   std::string log = root + "/argv.txt";
   std::vector<std::string> environment = {"VARDOKEEP_DOUBLE_STORE=" + windows_path_of(store),
@@ -53,10 +53,10 @@ TEST(SshDoubleUnderWine, ServesReceiveIntoAStoreTheNativeServerReads) {
   put_bytes(script, smallest_frame(zeros));
   put_bytes(script, final_bytes(manifest.size()));
   put_bytes(script, manifest);
-  WineRunOptions options;
-  options.stdin_bytes.assign(script.begin(), script.end());
+  ChildOptions options;
+  options.input.assign(script.begin(), script.end());
   options.environment = run.environment;
-  const WineRun result = run_under_wine(kDoubleWindowsPath, agent_arguments("vardo-backup"), options);
+  const ChildResult result = run_under_wine(kDoubleWindowsPath, agent_arguments("vardo-backup"), options);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   ASSERT_EQ(result.out.size(), 8u + 2u + 16u + 129u) << result.err;
   EXPECT_EQ(result.out.substr(0, 10), std::string("VARDOR07\0\0", 10));
@@ -71,9 +71,9 @@ TEST(SshDoubleUnderWine, ServesReceiveIntoAStoreTheNativeServerReads) {
   EXPECT_NE(recorded.find("argument=vardo-backup\nargument=receive\n"), std::string::npos) << recorded;
 
   EXPECT_EQ(run_refserver({"list", "--store", run.store}).out, name + "\n");
-  const RunResult restored =
+  const ChildResult restored =
       run_refserver({"restore", "--store", run.store, "--snapshot", name, "--target", run.root + "/out"});
-  ASSERT_EQ(restored.status, 0) << restored.err;
+  ASSERT_EQ(restored.exit_code, 0) << restored.err;
   Bytes expected = a;
   put_bytes(expected, zeros);
   EXPECT_EQ(read_file(run.root + "/out/f"), expected);
@@ -85,12 +85,12 @@ TEST(SshDoubleUnderWine, RefusesAnotherArgumentVectorAndHonoursFaults) {
   Bytes script = hello_bytes();
   put_bytes(script, final_bytes(manifest.size()));
   put_bytes(script, manifest);
-  WineRunOptions options;
-  options.stdin_bytes.assign(script.begin(), script.end());
+  ChildOptions options;
+  options.input.assign(script.begin(), script.end());
 
   DoubleRun wrong_alias;
   options.environment = wrong_alias.environment;
-  WineRun result = run_under_wine(kDoubleWindowsPath, agent_arguments("other-host"), options);
+  ChildResult result = run_under_wine(kDoubleWindowsPath, agent_arguments("other-host"), options);
   EXPECT_EQ(result.exit_code, 255);
   EXPECT_NE(result.err.find("element 10 is \"other-host\""), std::string::npos) << result.err;
   EXPECT_TRUE(result.out.empty());

@@ -45,7 +45,7 @@ void session(const std::string& store, uint32_t run, const std::vector<Bytes>& r
   ChildProcess server;
   {
     std::lock_guard<std::mutex> hold(target->lock);
-    server = start_child({VARDOKEEP_REFSERVER_PATH, "receive", "--store", store});
+    server = start_child({refserver_path(), "receive", "--store", store});
     target->pid = server.pid;
   }
   bool alive = child_write(&server, hello_bytes()) && child_read(&server, 8).size() == 8;
@@ -90,14 +90,14 @@ void session(const std::string& store, uint32_t run, const std::vector<Bytes>& r
 void expect_snapshot_restores(const std::string& store, const std::string& root, const std::string& name,
                               const std::vector<Bytes>& files) {
   const std::string target = root + "/restore-" + name;
-  const RunResult r = run_refserver({"restore", "--store", store, "--snapshot", name, "--target", target});
-  ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+  const ChildResult r = run_refserver({"restore", "--store", store, "--snapshot", name, "--target", target});
+  ASSERT_EQ(r.exit_code, 0) << name << ": " << r.err;
   for (size_t i = 0; i < files.size(); ++i)
     EXPECT_EQ(read_file(target + "/c" + std::to_string(i)), files[i]) << name << " file " << i;
 }
 
 TEST(StoreDurability, KilledAtRandomPointsKeepsEverythingItConfirmed) {
-  const std::string root = make_temporary_directory("durability");
+  const std::string root = fresh_directory("durability");
   const std::string store = root + "/store";
   Ledger ledger;
   std::mt19937 random(20240611);
@@ -132,8 +132,8 @@ TEST(StoreDurability, KilledAtRandomPointsKeepsEverythingItConfirmed) {
     client.join();
     for (const auto& [id, bytes] : named) seen.push_back(bytes);
 
-    const RunResult check = run_refserver({"check-store", "--store", store});
-    ASSERT_EQ(check.status, 0) << "after run " << run << ": " << check.out << check.err;
+    const ChildResult check = run_refserver({"check-store", "--store", store});
+    ASSERT_EQ(check.exit_code, 0) << "after run " << run << ": " << check.out << check.err;
   }
   std::printf("durability: session of %u us, %u of 30 runs signalled, %zu IDs handed out, %zu snapshots confirmed\n",
               full_session_us, killed,
@@ -151,7 +151,7 @@ TEST(StoreDurability, KilledAtRandomPointsKeepsEverythingItConfirmed) {
 }
 
 TEST(StoreDurability, TwoConcurrentRunsBothSucceed) {
-  const std::string root = make_temporary_directory("concurrent");
+  const std::string root = fresh_directory("concurrent");
   const std::string store = root + "/store";
   std::set<Bytes> distinct;
   for (uint32_t round = 0; round < 3; ++round) {
@@ -178,8 +178,8 @@ TEST(StoreDurability, TwoConcurrentRunsBothSucceed) {
           EXPECT_EQ(id, other_id);
         }
   }
-  const RunResult check = run_refserver({"check-store", "--store", store});
-  EXPECT_EQ(check.status, 0) << check.out << check.err;
+  const ChildResult check = run_refserver({"check-store", "--store", store});
+  EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
   // Every distinct chunk stored once, however the two runs raced.
   EXPECT_NE(check.err.find("chunks=" + std::to_string(distinct.size()) + " "), std::string::npos) << check.err;
 }

@@ -20,7 +20,7 @@ void append(const std::string& path, const Bytes& bytes) {
 }
 
 struct TwoChunkStore {
-  std::string root = make_temporary_directory("repair");
+  std::string root = fresh_directory("repair");
   std::string store = root + "/store";
   std::string log = store + "/chunks.log";
   Bytes a = pattern_chunk(4096, 31), b = pattern_chunk(100, 32);
@@ -46,8 +46,8 @@ TEST(StoreRepair, UnfinishedTailIsCutAndIdsRunOn) {
     TwoChunkStore s;
     const uint64_t clean = file_size(s.log);
     append(s.log, t.tail);
-    const RunResult check = run_refserver({"check-store", "--store", s.store});
-    EXPECT_EQ(check.status, 0) << t.name << ": " << check.out << check.err;
+    const ChildResult check = run_refserver({"check-store", "--store", s.store});
+    EXPECT_EQ(check.exit_code, 0) << t.name << ": " << check.out << check.err;
     EXPECT_NE(check.err.find("chunks=2 "), std::string::npos) << t.name << ": " << check.err;
     EXPECT_EQ(file_size(s.log), clean) << t.name;
     // The next chunk gets ID 3: nothing was reused.
@@ -63,13 +63,13 @@ TEST(StoreRepair, DamageBeforeTheTailIsReportedNotCut) {
   Bytes log = read_file(s.log);
   log[8 + 72 + 500] ^= 0x20;  // inside chunk 1, with chunk 2 after it
   write_file(s.log, log);
-  const RunResult check = run_refserver({"check-store", "--store", s.store});
-  EXPECT_EQ(check.status, 1);
+  const ChildResult check = run_refserver({"check-store", "--store", s.store});
+  EXPECT_EQ(check.exit_code, 1);
   EXPECT_NE(check.err.find("chunk log damaged at offset 8"), std::string::npos) << check.err;
   EXPECT_EQ(read_file(s.log), log) << "nothing cut away";
-  const RunResult restore =
+  const ChildResult restore =
       run_refserver({"restore", "--store", s.store, "--snapshot", s.name, "--target", s.root + "/out"});
-  EXPECT_EQ(restore.status, 1);
+  EXPECT_EQ(restore.exit_code, 1);
 }
 
 TEST(StoreRepair, ConfirmedRecordsAreNeverCutAndTheirIdsNeverReissued) {
@@ -79,8 +79,8 @@ TEST(StoreRepair, ConfirmedRecordsAreNeverCutAndTheirIdsNeverReissued) {
   Bytes log = read_file(s.log);
   log[log.size() - 10] ^= 0x01;
   write_file(s.log, log);
-  const RunResult check = run_refserver({"check-store", "--store", s.store});
-  EXPECT_EQ(check.status, 1);
+  const ChildResult check = run_refserver({"check-store", "--store", s.store});
+  EXPECT_EQ(check.exit_code, 1);
   EXPECT_NE(check.err.find("chunk log damaged at offset " + std::to_string(8 + 72 + 4096)), std::string::npos)
       << check.err;
   EXPECT_EQ(read_file(s.log), log) << "nothing cut away";
@@ -116,20 +116,21 @@ TEST(StoreRepair, DamagedSnapshotsAndStrayFilesAreTold) {
   write_file(s.store + "/incoming/123-1-0.part", Bytes(5, 1));
   write_file(s.store + "/snapshots/notes.txt", Bytes(5, 1));
   EXPECT_EQ(run_refserver({"list", "--store", s.store}).out, s.name + "\n");
-  EXPECT_EQ(run_refserver({"check-store", "--store", s.store}).status, 0);
+  EXPECT_EQ(run_refserver({"check-store", "--store", s.store}).exit_code, 0);
 
   const std::string path = s.store + "/snapshots/" + s.name;
   Bytes manifest = read_file(path);
   manifest.resize(manifest.size() - 3);
   write_file(path, manifest);
-  const RunResult check = run_refserver({"check-store", "--store", s.store});
-  EXPECT_EQ(check.status, 1);
+  const ChildResult check = run_refserver({"check-store", "--store", s.store});
+  EXPECT_EQ(check.exit_code, 1);
   EXPECT_NE(check.out.find("snapshot " + s.name + ": manifest: chunk-ID slots run past the end"), std::string::npos)
       << check.out;
-  const RunResult restore =
+  const ChildResult restore =
       run_refserver({"restore", "--store", s.store, "--snapshot", s.name, "--target", s.root + "/out"});
-  EXPECT_EQ(restore.status, 1);
-  EXPECT_EQ(run_refserver({"restore", "--store", s.store, "--snapshot", "../x", "--target", s.root + "/o"}).status, 1);
+  EXPECT_EQ(restore.exit_code, 1);
+  EXPECT_EQ(run_refserver({"restore", "--store", s.store, "--snapshot", "../x", "--target", s.root + "/o"}).exit_code,
+            1);
 }
 
 }  // namespace

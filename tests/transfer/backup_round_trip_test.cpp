@@ -14,7 +14,7 @@
 #include "tests/metadata_restore/apply_metadata_runner.h"
 #include "tests/metadata_restore/metadata_file_builder.h"
 #include "tests/transfer/support/native_backup.h"
-#include "tests/transfer/support/refserver_run.h"
+#include "tests/support/refserver_run.h"
 #include "tests/transfer/support/sample_tree.h"
 
 namespace {
@@ -122,7 +122,7 @@ TEST(BackupRoundTrip, CutConnectionIsResumedWithOnlyTheChunksTheServerLacks) {
   ASSERT_EQ(resumed.exit_code, 0) << resumed.err << resumed.server_err;
   WireTally after = tally_wire(resumed.to_server, resumed.from_server);
   expect_counters_match_the_wire(resumed, after);
-  RefserverRun check = refserver({"check-store", "--store", store});
+  ChildResult check = run_refserver({"check-store", "--store", store});
   EXPECT_NE(check.err.find("store chunks=" + std::to_string(totals.distinct_chunks) + " snapshots=1 problems=0"),
             std::string::npos)
       << check.err;
@@ -230,9 +230,9 @@ TEST(BackupRoundTrip, FilterBackedEntriesGetTheirDaclsTimesAndAttributesBack) {
   std::string restored = restore_snapshot(store, report_value(backup.err, "snapshot"), &errors);
   ASSERT_FALSE(restored.empty()) << errors;
   std::string metadata = fresh_directory("metadata") + "/windows-metadata";
-  RefserverRun exported = refserver({"export-metadata", "--store", store, "--snapshot",
+  ChildResult exported = run_refserver({"export-metadata", "--store", store, "--snapshot",
                                      report_value(backup.err, "snapshot"), "--output", metadata});
-  ASSERT_EQ(exported.status, 0) << exported.err;
+  ASSERT_EQ(exported.exit_code, 0) << exported.err;
   EXPECT_NE(exported.err.find("records=8 skipped_streams=0 skipped_reparse_points=1"), std::string::npos)
       << exported.err;
 

@@ -1,7 +1,5 @@
 #include "tests/vss/vss_child_run.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +9,7 @@
 #include "agent/run_control/agent_main.h"
 #include "agent/run_control/run_state.h"
 #include "agent/vss/vss_snapshot.h"
+#include "tests/support/child_process.h"
 #include "tests/support/run_agent.h"
 
 const std::vector<std::string> cleanup_before_snapshot = {"AbortBackup", "Release requester", "CoUninitialize"};
@@ -30,35 +29,20 @@ static void report_volume_calls() {
 }
 
 ChildRun run_in_child(const std::function<int()>& body) {
-  fflush(nullptr);
-  int err_pipe[2];
-  if (pipe(err_pipe) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(err_pipe[1], 2);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
-    substitute_vss.echo_calls = true;
-    atexit(report_volume_calls);  // runs after the VSS exit handler registered later
-    int code = body();
-    static const char returned[] = "vss_test=returned\n";
-    if (write(2, returned, sizeof returned - 1) < 0) _exit(99);
-    exit(code);
-  }
-  close(err_pipe[1]);
-  std::string raw;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(err_pipe[0], buffer, sizeof buffer)) > 0) raw.append(buffer, static_cast<size_t>(n));
-  close(err_pipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const ChildResult child = run_forked(
+      [&] {
+        substitute_vss.echo_calls = true;
+        atexit(report_volume_calls);  // runs after the VSS exit handler registered later
+        int code = body();
+        static const char returned[] = "vss_test=returned\n";
+        if (write(2, returned, sizeof returned - 1) < 0) _exit(99);
+        return code;
+      },
+      {.stdin_file = "/dev/null", .stdout_file = "/dev/null"});
+  const std::string& raw = child.err;
 
   ChildRun run;
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.exit_code = child.exit_code;
   bool ended = false;
   size_t at = 0;
   while (at < raw.size()) {

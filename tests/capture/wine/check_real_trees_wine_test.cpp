@@ -38,7 +38,7 @@ struct Tree {
   void directory(const std::string& relative) { fs::create_directories(root / fs::u8path(relative)); }
 };
 
-std::map<std::string, uint64_t> summary_of(const WineRun& run) {
+std::map<std::string, uint64_t> summary_of(const ChildResult& run) {
   std::map<std::string, uint64_t> summary;
   std::regex line("([a-z_]+)=([0-9]+)\r?\n");
   for (std::sregex_iterator it(run.err.begin(), run.err.end(), line), end; it != end; ++it) {
@@ -57,13 +57,13 @@ std::vector<std::string> manifests_left_in(const fs::path& directory) {
 }
 std::vector<std::string> manifests_left() { return manifests_left_in(wine_temp_dir_linux()); }
 
-WineRun check(const std::string& source, std::vector<std::string> options = {}) {
+ChildResult check(const std::string& source, std::vector<std::string> options = {}) {
   std::vector<std::string> args = {"check", "--source", source};
   args.insert(args.end(), options.begin(), options.end());
   return run_under_wine(agent(), args);
 }
 
-void expect_counters(const WineRun& run, uint64_t files, uint64_t directories, uint64_t chunks) {
+void expect_counters(const ChildResult& run, uint64_t files, uint64_t directories, uint64_t chunks) {
   ASSERT_EQ(0, run.exit_code) << run.err;
   EXPECT_EQ("", run.out);
   auto summary = summary_of(run);
@@ -123,7 +123,7 @@ TEST(CheckRealTrees, TheManifestInsideTheSourceIsSkippedAndItsFolderRecorded) {
   std::ofstream(tree.root / "run.bat") << "@echo off\r\nset TMP=" << temp << "\r\nset TEMP=" << temp << "\r\n"
                                        << windows_path_of(agent()) << " check --source " << tree.windows
                                        << " --exclude run.bat\r\n";
-  WineRun run = run_under_wine("cmd", {"/c", tree.windows + "\\run.bat"});
+  ChildResult run = run_under_wine("cmd", {"/c", tree.windows + "\\run.bat"});
   expect_counters(run, 1, 2, 1);
   EXPECT_TRUE(manifests_left_in(tree.root / "tmp").empty());
 
@@ -133,7 +133,7 @@ TEST(CheckRealTrees, TheManifestInsideTheSourceIsSkippedAndItsFolderRecorded) {
   fs::path alias = fs::path(wine_prefix()) / "dosdevices" / "y:";
   fs::remove(alias);
   fs::create_directory_symlink("../drive_c/vk-capture", alias);
-  WineRun aliased = run_under_wine("cmd", {"/c", tree.windows + "\\run.bat"});
+  ChildResult aliased = run_under_wine("cmd", {"/c", tree.windows + "\\run.bat"});
   fs::remove(alias);
   expect_counters(aliased, 1, 2, 1);
   EXPECT_TRUE(manifests_left_in(tree.root / "tmp").empty());
@@ -147,7 +147,7 @@ TEST(CheckRealTrees, A128LevelChainIsCapturedAndOneMoreLevelIsRefused) {
   expect_counters(check(tree.windows), 0, 129, 0);
 
   tree.file(chain + "/f", 1);
-  WineRun run = check(tree.windows);
+  ChildResult run = check(tree.windows);
   EXPECT_EQ(1, run.exit_code);
   EXPECT_EQ("", run.out);
   EXPECT_TRUE(std::regex_match(run.err, std::regex("vardokeep-agent: directory nesting exceeds 128 "
@@ -162,7 +162,7 @@ TEST(CheckRealTrees, AReparsePointWhoseDataCannotBeReadStopsTheRun) {
   Tree tree("symlink");
   tree.directory("target");
   fs::create_directory_symlink("target", tree.root / "link");
-  WineRun run = check(tree.windows);
+  ChildResult run = check(tree.windows);
   EXPECT_EQ(1, run.exit_code);
   EXPECT_TRUE(std::regex_match(run.err, std::regex("vardokeep-agent: read reparse metadata: link "
                                                    "\\(Windows error=4390\\)\r\n")))

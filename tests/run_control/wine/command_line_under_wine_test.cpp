@@ -22,7 +22,7 @@ std::string fresh_directory(const std::string& name) {
   return "C:\\vk-run-control\\" + name;
 }
 
-void expect_fatal(const WineRun& run, const std::string& message) {
+void expect_fatal(const ChildResult& run, const std::string& message) {
   EXPECT_EQ(1, run.exit_code);
   EXPECT_EQ("", run.out);
   std::regex line("vardokeep-agent: " + message + " \\(Windows error=[0-9]+\\)\r\n");
@@ -30,16 +30,16 @@ void expect_fatal(const WineRun& run, const std::string& message) {
 }
 
 TEST(CommandLineUnderWine, UsageAndVersionBytesAndExitCodes) {
-  WineRun none = run_under_wine(agent(), {});
+  ChildResult none = run_under_wine(agent(), {});
   EXPECT_EQ(2, none.exit_code);
   EXPECT_EQ(USAGE_TEXT, none.out);  // binary standard output: LF only
   EXPECT_EQ("", none.err);
 
-  WineRun help = run_under_wine(agent(), {"--help", "--version", "x"});
+  ChildResult help = run_under_wine(agent(), {"--help", "--version", "x"});
   EXPECT_EQ(0, help.exit_code);
   EXPECT_EQ(USAGE_TEXT, help.out);
 
-  WineRun version = run_under_wine(agent(), {"--version"});
+  ChildResult version = run_under_wine(agent(), {"--version"});
   EXPECT_EQ(0, version.exit_code);
   EXPECT_EQ("vardokeep-agent 0.1.0 Windows x64\n", version.out);
   EXPECT_EQ("", version.err);
@@ -68,7 +68,7 @@ TEST(CommandLineUnderWine, FailuresPrintOneCrLfLineWithTheWindowsErrorSuffix) {
 
 TEST(CommandLineUnderWine, CheckOfAnEmptyDirectoryPrintsTheNineSummaryLines) {
   std::string source = fresh_directory("empty \xC3\xA1rvore");
-  WineRun run = run_under_wine(agent(), {"check", "--source", source, "--batch", "64"});
+  ChildResult run = run_under_wine(agent(), {"check", "--source", source, "--batch", "64"});
   EXPECT_EQ(0, run.exit_code) << run.err;
   EXPECT_EQ("", run.out);
   std::regex summary(

@@ -29,7 +29,7 @@ TEST(NoManifestLeftBehind, AfterSuccessfulAndFailedRuns) {
       {"backup", "--source", source, "--stdio", "--vss-writers"},
   };
   for (const auto& args : runs) {
-    WineRun run = run_under_wine(win_build_exe("agent/vardokeep-agent.exe"), args);
+    ChildResult run = run_under_wine(win_build_exe("agent/vardokeep-agent.exe"), args);
     EXPECT_TRUE(temp_files_named("vardo-agent-").empty()) << run.err;
     if (args[0] == "backup") {
       EXPECT_EQ(1, run.exit_code);

@@ -1,10 +1,6 @@
 #include "tests/transfer/support/native_backup.h"
 
-#include <fcntl.h>
 #include <lz4.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,11 +9,9 @@
 #include "agent/platform/substitute/substitute_volume.h"
 #include "agent/transfer/server_channel.h"
 #include "core/chunk_hash.h"
+#include "tests/support/child_process.h"
+#include "tests/support/refserver_run.h"
 #include "tests/support/run_agent.h"
-
-#ifndef VARDOKEEP_REFSERVER_PATH
-#define VARDOKEEP_REFSERVER_PATH "vardokeep-refserver"
-#endif
 
 namespace {
 
@@ -28,23 +22,6 @@ std::u16string windows_path(const std::string& relative) {
   }
   return path;
 }
-
-void big_pipe(int fds[2]) {
-  if (pipe(fds) != 0) abort();
-  fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
-}
-
-bool write_fully(int fd, const uint8_t* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-int exit_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 }  // namespace
 
@@ -58,87 +35,26 @@ void load_tree_into_substitute(const SampleTree& tree) {
 
 NativeBackup run_native_backup(const std::string& store, const std::vector<std::u16string>& extra,
                                const std::vector<std::string>& server_faults) {
-  signal(SIGPIPE, SIG_IGN);
-  int agent_out[2], agent_in[2], agent_err[2], server_in[2], server_out[2], server_err[2];
-  for (int* p : {agent_out, agent_in, agent_err, server_in, server_out, server_err}) big_pipe(p);
-
-  pid_t server = fork();
-  if (server == 0) {
-    dup2(server_in[0], 0);
-    dup2(server_out[1], 1);
-    dup2(server_err[1], 2);
-    for (int* p : {agent_out, agent_in, agent_err, server_in, server_out, server_err}) close(p[0]), close(p[1]);
-    for (const auto& fault : server_faults) putenv(strdup(fault.c_str()));
-    execl(VARDOKEEP_REFSERVER_PATH, VARDOKEEP_REFSERVER_PATH, "receive", "--store", store.c_str(),
-          "--faults-from-environment", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  pid_t agent = fork();
-  if (agent == 0) {
-    dup2(agent_err[1], 2);
-    int out = dup(agent_out[1]), in = dup(agent_in[0]);
-    for (int* p : {agent_out, agent_in, agent_err, server_in, server_out, server_err}) close(p[0]), close(p[1]);
+  ChildProcess server = start_child({refserver_path(), "receive", "--store", store, "--faults-from-environment"},
+                                    {.environment = server_faults});
+  ChildProcess agent = start_forked([&]() -> int {
     // The fatal path exits with 1 and leaves its handles to the process's end;
     // the leak check belongs to the test process, not to this stand-in.
     atexit([] { _exit(1); });
-    // --stdio leaves the channel as it finds it: the test's pipes.
-    server_channel = ServerChannel{out, in};
+    // --stdio keeps the channel on standard input and output: the relay's pipes.
+    server_channel = ServerChannel{};
     std::vector<std::u16string> args = {u"backup", u"--source", u"C:\\src", u"--stdio"};
     args.insert(args.end(), extra.begin(), extra.end());
     _exit(run_agent(args));
-  }
-  close(agent_out[1]);
-  close(agent_in[0]);
-  close(agent_err[1]);
-  close(server_in[0]);
-  close(server_out[1]);
-  close(server_err[1]);
-
+  });
+  JoinedChildren joined = join_children(&agent, &server, 600);
   NativeBackup run;
-  int to_server = server_in[1], to_agent = agent_in[1];
-  bool agent_writing = true, server_writing = true, agent_err_open = true, server_err_open = true;
-  uint8_t buffer[65536];
-  while (agent_writing || server_writing || agent_err_open || server_err_open) {
-    pollfd fds[4];
-    int n = 0;
-    if (agent_writing) fds[n++] = {agent_out[0], POLLIN, 0};
-    if (server_writing) fds[n++] = {server_out[0], POLLIN, 0};
-    if (agent_err_open) fds[n++] = {agent_err[0], POLLIN, 0};
-    if (server_err_open) fds[n++] = {server_err[0], POLLIN, 0};
-    if (poll(fds, static_cast<nfds_t>(n), 10000) <= 0) break;
-    for (int i = 0; i < n; ++i) {
-      if (fds[i].revents == 0) continue;
-      ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-      bool ended = got <= 0;
-      if (fds[i].fd == agent_out[0]) {
-        if (!ended) run.to_server.insert(run.to_server.end(), buffer, buffer + got);
-        if (ended || !write_fully(to_server, buffer, static_cast<size_t>(got))) {
-          agent_writing = false;
-          close(to_server);  // the server sees the agent's end of input
-        }
-      } else if (fds[i].fd == server_out[0]) {
-        if (!ended) run.from_server.insert(run.from_server.end(), buffer, buffer + got);
-        if (ended || !write_fully(to_agent, buffer, static_cast<size_t>(got))) {
-          server_writing = false;
-          close(to_agent);
-        }
-      } else if (fds[i].fd == agent_err[0]) {
-        if (ended) agent_err_open = false;
-        else run.err.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(got));
-      } else {
-        if (ended) server_err_open = false;
-        else run.server_err.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(got));
-      }
-    }
-  }
-  if (agent_writing) close(to_server);
-  if (server_writing) close(to_agent);
-  for (int fd : {agent_out[0], server_out[0], agent_err[0], server_err[0]}) close(fd);
-  int status = 0;
-  waitpid(agent, &status, 0);
-  run.exit_code = exit_status(status);
-  waitpid(server, &status, 0);
-  run.server_status = exit_status(status);
+  run.exit_code = joined.first.exit_code;
+  run.err = joined.first.err;
+  run.server_status = joined.second.exit_code;
+  run.server_err = joined.second.err;
+  run.to_server.assign(joined.first.out.begin(), joined.first.out.end());
+  run.from_server.assign(joined.second.out.begin(), joined.second.out.end());
   return run;
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/transfer/support/refserver_run.h"
+#include "tests/support/refserver_run.h"
 #include "tests/wine_harness/wine_harness.h"
 
 // Puts the MinGW build's double at System32\OpenSSH\ssh.exe of the prefix, in
@@ -20,7 +20,7 @@ struct DoubleBackup {
   std::string alias = "vardo-backup";
   std::vector<std::string> extra_arguments;  // e.g. --batch 64
 };
-WineRun backup_through_double(const DoubleBackup& backup);
+ChildResult backup_through_double(const DoubleBackup& backup);
 
 // Processes of the double that still run with this store: they would be
 // ssh.exe children that outlived their agent.
@@ -29,5 +29,5 @@ int ssh_double_processes_for_store(const std::string& store);
 // The agent under Wine with --stdio, its standard output and input joined to a
 // native peer program's input and output. Returns the agent's run; the peer's
 // exit status and standard error go to the last two arguments.
-WineRun backup_joined_to(const std::vector<std::string>& peer_argv, const std::string& source,
-                         const std::vector<std::string>& extra_arguments, int* peer_status, std::string* peer_err);
+ChildResult backup_joined_to(const std::vector<std::string>& peer_argv, const std::string& source,
+                             const std::vector<std::string>& extra_arguments, int* peer_status, std::string* peer_err);

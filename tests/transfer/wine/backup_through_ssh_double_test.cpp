@@ -42,14 +42,14 @@ std::string fatal_message(const std::string& err) {
 void expect_restores_byte_for_byte(const std::string& store, const std::string& snapshot, const std::string& source) {
   std::string target = fresh_directory("restored");
   system(("rmdir '" + target + "'").c_str());
-  RefserverRun restored = refserver({"restore", "--store", store, "--snapshot", snapshot, "--target", target});
-  ASSERT_EQ(restored.status, 0) << restored.err;
-  RefserverRun verified = refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", target});
-  EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+  ChildResult restored = run_refserver({"restore", "--store", store, "--snapshot", snapshot, "--target", target});
+  ASSERT_EQ(restored.exit_code, 0) << restored.err;
+  ChildResult verified = run_refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", target});
+  EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
   std::string diff = "diff -r '" + source + "' '" + target + "' >/dev/null";
   EXPECT_EQ(system(diff.c_str()), 0) << "restored content differs from " << source;
-  RefserverRun against_source = refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", source});
-  EXPECT_EQ(against_source.status, 0) << against_source.out << against_source.err;
+  ChildResult against_source = run_refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", source});
+  EXPECT_EQ(against_source.exit_code, 0) << against_source.out << against_source.err;
 }
 
 class BackupThroughSshDouble : public testing::Test {
@@ -68,7 +68,7 @@ TEST_F(BackupThroughSshDouble, TreeRestoresByteForByteAndIsSentOnlyOnce) {
   backup.ssh_config = "C:\\cfg dir\\a \"q\"\\";
   write_sample_tree(tree, backup.source);
 
-  WineRun first = backup_through_double(backup);
+  ChildResult first = backup_through_double(backup);
   ASSERT_EQ(first.exit_code, 0) << first.err;
   const std::string snapshot = report_value(first.err, "snapshot");
   ASSERT_FALSE(snapshot.empty()) << first.err;
@@ -94,7 +94,7 @@ TEST_F(BackupThroughSshDouble, TreeRestoresByteForByteAndIsSentOnlyOnce) {
   expect_restores_byte_for_byte(backup.store, snapshot, backup.source);
 
   // Unchanged tree, same store: every chunk is known, no payload travels.
-  WineRun second = backup_through_double(backup);
+  ChildResult second = backup_through_double(backup);
   ASSERT_EQ(second.exit_code, 0) << second.err;
   EXPECT_EQ(report_value(second.err, "chunks_checked"), std::to_string(totals.chunks));
   EXPECT_EQ(report_value(second.err, "chunk_bytes_sent"), "0");
@@ -137,7 +137,7 @@ TEST_F(BackupThroughSshDouble, EveryFaultOfTheDoubleEndsTheRunWithItsMessage) {
     backup.source = source;
     backup.store = fresh_directory("store");
     backup.environment = {c.fault};
-    WineRun run = backup_through_double(backup);
+    ChildResult run = backup_through_double(backup);
     if (c.message.empty()) {
       EXPECT_EQ(run.exit_code, 0) << c.fault << "\n" << run.err;
       EXPECT_FALSE(report_value(run.err, "snapshot").empty()) << c.fault;
@@ -158,7 +158,7 @@ TEST_F(BackupThroughSshDouble, ClientThatOutlivesTheWaitFailsTheRunAndIsEnded) {
   backup.store = fresh_directory("store");
   backup.environment = {"VARDOKEEP_FAULT_LINGER_SECONDS=300"};
   write_sample_tree(sample_tree(3), backup.source);
-  WineRun run = backup_through_double(backup);
+  ChildResult run = backup_through_double(backup);
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(fatal_message(run.err), "SSH failed after server confirmation");
   EXPECT_EQ(ssh_double_processes_for_store(backup.store), 0);
@@ -184,7 +184,7 @@ TEST_F(BackupThroughSshDouble, AliasIsCheckedBeforeAnythingStarts) {
     backup.store = fresh_directory("store");
     backup.argv_log = backup.store + "/argv.txt";
     backup.alias = c.alias;
-    WineRun run = backup_through_double(backup);
+    ChildResult run = backup_through_double(backup);
     EXPECT_EQ(run.exit_code, 1) << c.alias;
     EXPECT_EQ(fatal_message(run.err), c.message) << c.alias;
     EXPECT_TRUE(read_text(backup.argv_log).empty()) << "ssh.exe was started for " << c.alias;
@@ -210,16 +210,16 @@ TEST_F(BackupThroughSshDouble, CutConnectionIsResumedFromTheChunksTheServerKept)
   write_sample_tree(tree, backup.source);
 
   backup.environment = {"VARDOKEEP_FAULT_CLOSE_AT=ids:2"};
-  WineRun cut = backup_through_double(backup);
+  ChildResult cut = backup_through_double(backup);
   ASSERT_EQ(cut.exit_code, 1);
   EXPECT_EQ(fatal_message(cut.err), "connection closed; retry to reuse received chunks");
   EXPECT_EQ(ssh_double_processes_for_store(backup.store), 0);
-  RefserverRun store = refserver({"check-store", "--store", backup.store});
-  ASSERT_EQ(store.status, 0) << store.out << store.err;
+  ChildResult store = run_refserver({"check-store", "--store", backup.store});
+  ASSERT_EQ(store.exit_code, 0) << store.out << store.err;
   EXPECT_NE(store.err.find("store chunks=128 snapshots=0 problems=0"), std::string::npos) << store.err;
 
   backup.environment = {};
-  WineRun resumed = backup_through_double(backup);
+  ChildResult resumed = backup_through_double(backup);
   ASSERT_EQ(resumed.exit_code, 0) << resumed.err;
   EXPECT_EQ(report_value(resumed.err, "chunks_checked"), "200");
   EXPECT_EQ(report_value(resumed.err, "chunk_bytes_sent"), std::to_string(72 * 4096));
@@ -244,7 +244,7 @@ TEST(WindowsReferenceServer, BacksUpRestoresVerifiesAndExportsADeepNonAsciiTree)
   const std::string server = win_build_exe("server/vardokeep-refserver.exe");
   const std::string store_w = windows_path_of(store);
   // vardokeep-join finds the server beside itself and joins its receive to the agent.
-  WineRun backup = run_under_wine(win_build_exe("server/vardokeep-join.exe"),
+  ChildResult backup = run_under_wine(win_build_exe("server/vardokeep-join.exe"),
                                   {"--store", store_w, "--", windows_path_of(win_build_exe("agent/vardokeep-agent.exe")),
                                    "backup", "--source", windows_path_of(source), "--stdio"});
   ASSERT_EQ(backup.exit_code, 0) << backup.err;
@@ -254,23 +254,23 @@ TEST(WindowsReferenceServer, BacksUpRestoresVerifiesAndExportsADeepNonAsciiTree)
   auto windows_server = [&](const std::vector<std::string>& arguments) {
     return run_under_wine(server, arguments);
   };
-  WineRun listed = windows_server({"list", "--store", store_w});
+  ChildResult listed = windows_server({"list", "--store", store_w});
   EXPECT_EQ(listed.out.substr(0, snapshot.size()), snapshot) << listed.err;
-  WineRun restored = windows_server({"restore", "--store", store_w, "--snapshot", snapshot, "--target",
+  ChildResult restored = windows_server({"restore", "--store", store_w, "--snapshot", snapshot, "--target",
                                      windows_path_of(target)});
   ASSERT_EQ(restored.exit_code, 0) << restored.err;
   EXPECT_NE(restored.out.find("restored files=" + std::to_string(tree.files.size())), std::string::npos)
       << restored.out;
   EXPECT_EQ(system(("diff -r '" + source + "' '" + target + "' >/dev/null").c_str()), 0);
   for (const std::string& tree_path : {target, source}) {
-    WineRun verified = windows_server({"verify", "--store", store_w, "--snapshot", snapshot, "--tree",
+    ChildResult verified = windows_server({"verify", "--store", store_w, "--snapshot", snapshot, "--tree",
                                        windows_path_of(tree_path)});
     EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
   }
   // The native server finds the Windows restore's content and times exact.
-  RefserverRun native = refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", target});
-  EXPECT_EQ(native.status, 0) << native.out << native.err;
-  WineRun exported = windows_server({"export-metadata", "--store", store_w, "--snapshot", snapshot, "--output",
+  ChildResult native = run_refserver({"verify", "--store", store, "--snapshot", snapshot, "--tree", target});
+  EXPECT_EQ(native.exit_code, 0) << native.out << native.err;
+  ChildResult exported = windows_server({"export-metadata", "--store", store_w, "--snapshot", snapshot, "--output",
                                      windows_path_of(store + "/../metadata.bin")});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
   EXPECT_EQ(read_text(store + "/../metadata.bin").substr(0, 8), "VARWMD01");

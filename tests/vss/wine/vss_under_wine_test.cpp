@@ -38,7 +38,7 @@ size_t manifests_left() {
   return count;
 }
 
-void expect_only_line(const WineRun& run, const std::string& message) {
+void expect_only_line(const ChildResult& run, const std::string& message) {
   EXPECT_EQ(1, run.exit_code);
   EXPECT_EQ("", run.out);
   std::regex line("vardokeep-agent: " + message + " \\(Windows error=[0-9]+\\)\r\n");
@@ -56,7 +56,8 @@ TEST(VssUnderWine, BackupStopsAtTheRequesterWithNoManifestAndNoServer) {
       {"backup", "--vss-writers", "--source", source, "--stdio"},
   };
   for (const auto& args : runs) {
-    WineRun run = run_under_wine(agent(), args, {"VARDO-HELLO-THAT-NOBODY-READS", {}, 120});
+    ChildResult run =
+        run_under_wine(agent(), args, {.input = "VARDO-HELLO-THAT-NOBODY-READS", .time_limit_seconds = 120});
     expect_only_line(run, "VSS create requester HRESULT=0x80004001");
     EXPECT_EQ(0u, manifests_left());
   }
