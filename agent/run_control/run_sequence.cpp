@@ -84,6 +84,8 @@ int run_capture() {
     wchar16* snapshot_root = vss_snapshot_source(full_path);
     free(source_root);
     source_root = snapshot_root;
+  } else {
+    require_source_on_its_device(source_root);
   }
   free(full_path);
 

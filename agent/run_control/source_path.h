@@ -17,3 +17,14 @@ void require_real_directory(const wchar16* root);
 // one directory gives one text. False when the root's volume has no DOS name;
 // any other failure ends the run with "canonical source path".
 bool source_final_path(PlatformHandle root, wchar16* buffer);
+// What the walk opens at `path` must lie on the device that `device_path`
+// names ("\\?\GLOBALROOT\Device\X", or "\Device\X"): the root's final path in
+// NT form begins with that device, or the run ends with "VSS snapshot source
+// leads out of the shadow copy" ("... cannot be opened" when the root cannot be
+// opened or named). A junction, directory link or mounted folder met on the
+// way inside a shadow copy leads to the live volume that it names.
+void require_inside_snapshot(const wchar16* path, const wchar16* device_path);
+// A source spelled on a device ("\\?\GLOBALROOT\Device\Name\..."), as a
+// shadow copy made by the caller is, is held to that device the same way;
+// other sources pass.
+void require_source_on_its_device(const wchar16* root);

@@ -103,32 +103,6 @@ static const wchar16* resolved_source(const wchar16* full_path) {
   return resolved;
 }
 
-static wchar16 fold_ascii(wchar16 c) { return (c >= u'A' && c <= u'Z') ? static_cast<wchar16>(c + 32) : c; }
-
-// What the walk will open must lie on the shadow copy itself: its final path
-// in NT form begins with the snapshot's device ("\\?\GLOBALROOT\Device\X" is
-// "\Device\X" there). Serial numbers and file IDs of a shadow copy equal the
-// live volume's, so they prove nothing.
-static void require_inside_snapshot(const wchar16* path, const wchar16* device_path) {
-  static const char16_t global_root[] = u"\\\\?\\GLOBALROOT";
-  const wchar16* device = device_path;
-  size_t prefix = sizeof global_root / sizeof global_root[0] - 1;
-  if (wide_length(device) > prefix && memcmp(device, global_root, prefix * sizeof(wchar16)) == 0) device += prefix;
-  // Opened as the walk will open it.
-  PlatformHandle handle = open_walk_directory(path);
-  if (handle == PLATFORM_INVALID_HANDLE) fatal_error("VSS snapshot source cannot be opened");
-  static wchar16 nt_path[CANONICAL_PATH_UNITS];
-  uint32_t length = platform_final_path_nt(handle, nt_path, CANONICAL_PATH_UNITS);
-  uint32_t code = platform_last_error();
-  platform_close_handle(handle);
-  platform_set_last_error(code);
-  if (length == 0 || length >= CANONICAL_PATH_UNITS) fatal_error("VSS snapshot source cannot be opened");
-  size_t device_length = wide_length(device);
-  bool inside = length >= device_length && (nt_path[device_length] == 0 || nt_path[device_length] == u'\\');
-  for (size_t i = 0; inside && i < device_length; ++i) inside = fold_ascii(nt_path[i]) == fold_ascii(device[i]);
-  if (!inside) fatal_error("VSS snapshot source leads out of the shadow copy");
-}
-
 wchar16* vss_snapshot_source(const wchar16* full_path) {
   if (check_mode) fatal_error("--vss-writers requires backup, not check");
   // UNC and "\\?\" sources are refused before COM is touched.

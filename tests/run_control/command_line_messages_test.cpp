@@ -17,6 +17,13 @@ void prepare_volume() {
   substitute_add_directory(u"C:\\src");
   substitute_add_file(u"C:\\file.txt", {1, 2, 3});
   substitute_add_directory(u"C:\\link").attributes |= WIN_FILE_ATTRIBUTE_REPARSE_POINT;
+  // A shadow copy of C: in which "top" is a junction to the live D: and
+  // "Mounts\Data" the folder where a volume without a letter is mounted.
+  substitute_add_directory(u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\data");
+  substitute_add_directory(u"D:\\live\\src");
+  substitute.links[u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\top"] = u"D:\\live";
+  substitute_add_directory(u"GLOBALROOT\\Device\\HarddiskVolume5\\src");
+  substitute.links[u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\Mounts\\Data"] = u"GLOBALROOT\\Device\\HarddiskVolume5";
   reset_run_state();
 }
 
@@ -67,6 +74,11 @@ TEST(CommandLineMessages, EachFailureEndsWithItsMessageAndExitCode1) {
       {{u"check", u"--source", u"C:\\link"}, "source must be a real directory"},
       {{u"check", u"--source", u"C:\\missing"}, "source must be a real directory"},
       {{u"check", u"--source", u""}, "absolute source path"},
+      // A source inside a shadow copy must not lead back out to a live volume.
+      {{u"check", u"--source", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\top\\src"},
+       "VSS snapshot source leads out of the shadow copy"},
+      {{u"backup", u"--stdio", u"--source", u"\\\\?\\globalroot\\device\\HarddiskVolumeShadowCopy7\\Mounts\\Data\\src"},
+       "VSS snapshot source leads out of the shadow copy"},
       // Option errors come before the source is looked at.
       {{u"check", u"--source", u"C:\\missing", u"--batch", u"1"}, "batch must be 64..2048"},
       {{u"check", u"--source", u"C:\\src", u"--vss-writers"}, "--vss-writers requires backup, not check"},
@@ -110,6 +122,9 @@ TEST(CommandLineMessages, AcceptedOptionsRunToTheSummary) {
       // The last --source counts.
       {u"check", u"--source", u"C:\\missing", u"--source", u"C:\\src"},
       with_excludes(64),
+      // Read from the shadow copy itself, its root included.
+      {u"check", u"--source", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\data"},
+      {u"check", u"--source", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\"},
   };
   for (const auto& args : accepted) {
     prepare_volume();

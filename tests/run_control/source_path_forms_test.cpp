@@ -66,6 +66,9 @@ TEST(SourcePathForms, FinalPathsNameTheObjectInEachVolumeForm) {
       {"share in NT form", u"\\\\server\\share\\dir", NT, u"\\Device\\Mup\\server\\share\\Dir", 0},
       {"shadow copy in NT form", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\data", NT,
        u"\\Device\\HarddiskVolumeShadowCopy7\\data", 0},
+      // A link inside a shadow copy leads to the live volume it names.
+      {"shadow copy through a link", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\linked\\\u00e9t\u00e9", NT,
+       u"\\Device\\HarddiskVolume3\\Data\\\u00e9t\u00e9", 0},
       {"shadow copy has no DOS name", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\data",
        DOS, nullptr, 3},
       {"subst drive", u"S:\\\u00c9T\u00c9", DOS, u"\\\\?\\C:\\Data\\\u00e9t\u00e9", 0},
@@ -77,6 +80,7 @@ TEST(SourcePathForms, FinalPathsNameTheObjectInEachVolumeForm) {
     substitute_add_directory(u"\\\\server\\share\\Dir");
     substitute_add_directory(u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\data");
     substitute.links[u"S:"] = u"C:\\Data";
+    substitute.links[u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy7\\linked"] = u"C:\\Data";
     PlatformHandle h = platform_create_file(c.opened, WIN_READ_CONTROL, 7, WIN_OPEN_EXISTING, WIN_FILE_FLAG_BACKUP_SEMANTICS);
     ASSERT_NE(PLATFORM_INVALID_HANDLE, h) << c.name;
     wchar16 buffer[300];
