@@ -37,6 +37,33 @@ function Add-ErrorLogLine([string]$Path, [string]$Line) {
     [IO.File]::AppendAllText($Path, $Line + "`r`n", (New-Object System.Text.UTF8Encoding($false)))
 }
 
+function Get-SourceVolume([string]$Source) {
+    # The volume that holds the source is the one at the longest mount point
+    # that begins it: the shadow copy of C: does not hold a volume mounted at
+    # C:\Mounts\Data\. Win32_Volume's Name is a volume's drive root or mounted
+    # folder, with its trailing backslash, or its GUID path when it has neither,
+    # and DeviceID its GUID path, which Win32_ShadowCopy.Create takes as Volume
+    # as it takes a drive letter or mount point (Win32_Volume and Create
+    # documentation). Name shows one mount point per volume: a source below
+    # another, like one that crosses a junction, leads out of the shadow copy,
+    # and the agent refuses it. A drive that no volume names (a mapped or subst
+    # drive) goes to Create as its root, as before.
+    $holder = [pscustomobject]@{ Volume = $Source.Substring(0, 3); Rest = $Source.Substring(3) }
+    $longest = 0
+    foreach ($volume in @(Get-CimInstance -ClassName Win32_Volume)) {
+        $mountPoint = [string]$volume.Name
+        if ($mountPoint -notmatch '^[A-Za-z]:\\' -or -not $mountPoint.EndsWith('\')) { continue }
+        # The mount point's own folder is the volume's root.
+        if (-not ($Source + '\').StartsWith($mountPoint, [StringComparison]::OrdinalIgnoreCase)) { continue }
+        if ($mountPoint.Length -le $longest) { continue }
+        $longest = $mountPoint.Length
+        $rest = ''
+        if ($Source.Length -gt $mountPoint.Length) { $rest = $Source.Substring($mountPoint.Length) }
+        $holder = [pscustomobject]@{ Volume = [string]$volume.DeviceID; Rest = $rest }
+    }
+    return $holder
+}
+
 function Remove-OldLogs([string]$Directory, [string]$Pattern) {
     # -Filter alone also matches longer extensions through short names.
     Get-ChildItem -LiteralPath $Directory -Filter $Pattern -File |
@@ -103,8 +130,8 @@ try {
     $source = [string]$job.Source
     if ($useVss) {
         if ($source -notmatch '^[A-Za-z]:\\') { throw 'VSS mode requires a local drive path.' }
-        $volume = $source.Substring(0, 3)
-        $created = Invoke-CimMethod -ClassName Win32_ShadowCopy -MethodName Create -Arguments @{ Volume = $volume; Context = 'ClientAccessible' }
+        $holder = Get-SourceVolume $source
+        $created = Invoke-CimMethod -ClassName Win32_ShadowCopy -MethodName Create -Arguments @{ Volume = $holder.Volume; Context = 'ClientAccessible' }
         if ($created.ReturnValue -ne 0) { throw ('VSS creation failed: ' + $created.ReturnValue) }
         $shadowId = $created.ShadowID
         $shadow = Get-CimInstance -ClassName Win32_ShadowCopy | Where-Object { $_.ID -eq $shadowId } | Select-Object -First 1
@@ -112,7 +139,7 @@ try {
         $marker = $shadow | Select-Object ID, DeviceObject | ConvertTo-Json
         [IO.File]::WriteAllText($markerPath, $marker, (New-Object System.Text.UTF8Encoding($false)))
         # The agent reads the frozen volume below the same folder.
-        $source = $shadow.DeviceObject + '\' + $source.Substring(3)
+        $source = $shadow.DeviceObject + '\' + $holder.Rest
     }
 
     $agentArguments = New-Object System.Collections.Generic.List[string]

@@ -85,12 +85,22 @@ function Reset-FakeWindows {
         HideCreatedShadow = $false
         RemoveShadowFails = $false
         NextShadow = 7
+        # Win32_Volume as Get-CimInstance lists it (Win32_Volume documentation):
+        # Name is the drive root, else the mounted folder, each with its trailing
+        # backslash, else the GUID path; DeviceID is always the GUID path;
+        # DriveLetter is null without a letter.
+        Volumes = @(
+            [pscustomobject]@{ Name = 'C:\'; DeviceID = '\\?\Volume{c0c0c0c0-0000-4000-8000-00000000000c}\'; DriveLetter = 'C:' }
+            [pscustomobject]@{ Name = 'D:\'; DeviceID = '\\?\Volume{d0d0d0d0-0000-4000-8000-00000000000d}\'; DriveLetter = 'D:' }
+            [pscustomobject]@{ Name = 'C:\Mounts\Data\'; DeviceID = '\\?\Volume{da7ada7a-0000-4000-8000-00000000000e}\'; DriveLetter = $null }
+            [pscustomobject]@{ Name = '\\?\Volume{5e5e5e5e-0000-4000-8000-00000000000f}\'; DeviceID = '\\?\Volume{5e5e5e5e-0000-4000-8000-00000000000f}\'; DriveLetter = $null }
+        )
     }
     # A shadow copy that someone else made: no run may ever delete it.
     $global:FakeWindows.ShadowCopies.Add([pscustomobject]@{
         ID = '{0b6c4a54-0000-4000-8000-000000000001}'
         DeviceObject = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy1'
-        VolumeName = 'C:\'
+        VolumeName = '\\?\Volume{c0c0c0c0-0000-4000-8000-00000000000c}\'
     })
 }
 
@@ -287,12 +297,16 @@ function global:Invoke-CimMethod([string]$ClassName, [string]$MethodName, [hasht
     if ($fake.CreateReturnValue -ne 0) {
         return [pscustomobject]@{ ReturnValue = [uint32]$fake.CreateReturnValue; ShadowID = $null }
     }
+    # Volume is a drive letter, mount point or GUID path of a volume; any other
+    # is "Specified volume not found" (Create method documentation).
+    $named = @($fake.Volumes | Where-Object { $_.DeviceID -eq $Arguments.Volume -or $_.Name -eq $Arguments.Volume })
+    if ($named.Count -eq 0) { return [pscustomobject]@{ ReturnValue = [uint32]3; ShadowID = $null } }
     $number = $fake.NextShadow
     $fake.NextShadow = $number + 1
     $shadow = [pscustomobject]@{
         ID = '{6f1f2b5e-0000-4000-8000-0000000000' + $number.ToString('00') + '}'
         DeviceObject = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy' + $number
-        VolumeName = $Arguments.Volume
+        VolumeName = $named[0].DeviceID  # the GUID path, however Volume named it
     }
     if (-not $fake.HideCreatedShadow) { $fake.ShadowCopies.Add($shadow) }
     return [pscustomobject]@{ ReturnValue = [uint32]0; ShadowID = $shadow.ID }
@@ -300,7 +314,11 @@ function global:Invoke-CimMethod([string]$ClassName, [string]$MethodName, [hasht
 
 function global:Get-CimInstance([string]$ClassName) {
     $global:FakeWindows.Calls.Add("Get-CimInstance $ClassName")
-    return $global:FakeWindows.ShadowCopies.ToArray()
+    switch ($ClassName) {
+        'Win32_ShadowCopy' { return $global:FakeWindows.ShadowCopies.ToArray() }
+        'Win32_Volume' { return $global:FakeWindows.Volumes }
+    }
+    throw 'Invalid class '
 }
 
 function global:Remove-CimInstance($InputObject) {

@@ -17,9 +17,15 @@ Describe 'Run-Backup.ps1 with its own shadow copy' {
     }
     AfterEach { Remove-VkTree $tree }
 
+    # The shadow copy is of the volume that holds the source, named by its GUID
+    # path: the one at the longest mount point that begins it (the volumes of
+    # Reset-FakeWindows: C:, D:, one mounted at C:\Mounts\Data\).
     It 'reads <Source> through the shadow copy as <Expected>' -TestCases @(
-        @{ Source = 'C:\Data'; Volume = 'C:\'; Expected = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy7\Data' }
-        @{ Source = 'd:\'; Volume = 'd:\'; Expected = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy7\' }
+        @{ Source = 'C:\Data'; Volume = '\\?\Volume{c0c0c0c0-0000-4000-8000-00000000000c}\'; Expected = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy7\Data' }
+        @{ Source = 'd:\'; Volume = '\\?\Volume{d0d0d0d0-0000-4000-8000-00000000000d}\'; Expected = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy7\' }
+        @{ Source = 'C:\Mounts\Data\Reports'; Volume = '\\?\Volume{da7ada7a-0000-4000-8000-00000000000e}\'; Expected = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy7\Reports' }
+        @{ Source = 'c:\MOUNTS\data'; Volume = '\\?\Volume{da7ada7a-0000-4000-8000-00000000000e}\'; Expected = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy7\' }
+        @{ Source = 'C:\Mounts\Database'; Volume = '\\?\Volume{c0c0c0c0-0000-4000-8000-00000000000c}\'; Expected = '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy7\Mounts\Database' }
     ) {
         $null = New-InstalledMachine $tree $machine @{ Source = $Source; UseVss = $true }
         $result = Invoke-Runner $tree $machine
@@ -27,6 +33,7 @@ Describe 'Run-Backup.ps1 with its own shadow copy' {
         $result.ExitCode | Should -Be 0
         (Get-AgentArguments)[2] | Should -BeExactly $Expected
         $FakeWindows.Calls | Should -Be @(
+            'Get-CimInstance Win32_Volume',
             "Invoke-CimMethod Win32_ShadowCopy.Create Volume=$Volume Context=ClientAccessible",
             'Get-CimInstance Win32_ShadowCopy',
             "Remove-CimInstance $ownId")
