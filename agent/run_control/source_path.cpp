@@ -33,6 +33,10 @@ wchar16* long_form_source_root(const wchar16* full_path) {
   const wchar16* rest = full_path;
   if (starts_with(full_path, u"\\\\?\\")) {
     prefix = u"";
+  } else if (starts_with(full_path, u"\\\\.\\")) {
+    // "\\.\C:\src" is a device path already, not a share on a server ".";
+    // normalized, it names what "\\?\C:\src" names.
+    rest = full_path + 4;
   } else if (starts_with(full_path, u"\\\\")) {
     prefix = u"\\\\?\\UNC\\";
     rest = full_path + 2;

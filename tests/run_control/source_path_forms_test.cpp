@@ -23,11 +23,51 @@ TEST(SourcePathForms, DriveUncAndLongFormsBecomeLongForm) {
   EXPECT_EQ(u"\\\\?\\UNC\\srv\\s", long_form(u"\\\\?\\UNC\\srv\\s"));
 }
 
-TEST(SourcePathForms, RelativeSourceResolvesAgainstTheCurrentDirectory) {
-  substitute_reset();
-  wchar16* full = resolve_source_path("sub/dir");
-  EXPECT_EQ(substitute.current_directory + u"\\sub\\dir", std::u16string(full));
-  free(full);
+// The source as typed, the full path the system makes of it (the current
+// directory is C:\work) and the root the agent reads.
+TEST(SourcePathForms, EachTypedFormResolvesAsTheSystemResolvesIt) {
+  struct Case {
+    const char* source;
+    const char16_t* full;
+    const char16_t* root;  // null: refused as no real directory
+  };
+  const Case cases[] = {
+      {"sub/dir", u"C:\\work\\sub\\dir", u"\\\\?\\C:\\work\\sub\\dir"},
+      {"C:\\work\\..\\src\\.\\", u"C:\\src\\", u"\\\\?\\C:\\src\\"},
+      {"C:/src//x", u"C:\\src\\x", u"\\\\?\\C:\\src\\x"},
+      {"C:\\src.", u"C:\\src", u"\\\\?\\C:\\src"},
+      {"C:\\src  ", u"C:\\src", u"\\\\?\\C:\\src"},
+      {"C:\\..\\..\\src", u"C:\\src", u"\\\\?\\C:\\src"},  // ".." stops at the drive root
+      {"\\src", u"C:\\src", u"\\\\?\\C:\\src"},                  // the current drive's root
+      {"C:src", u"C:\\work\\src", u"\\\\?\\C:\\work\\src"},    // C:'s current directory
+      {"D:src", u"D:\\src", u"\\\\?\\D:\\src"},                   // another drive: its root
+      {"\\\\server\\share\\..\\dir", u"\\\\server\\share\\dir", u"\\\\?\\UNC\\server\\share\\dir"},
+      {"\\\\.\\C:\\src", u"\\\\.\\C:\\src", u"\\\\?\\C:\\src"},
+      // The call normalizes a long-form path too; only opening one skips it.
+      {"\\\\?\\C:\\src/x\\..\\x.", u"\\\\?\\C:\\src\\x", u"\\\\?\\C:\\src\\x"},
+      // ".." stops at the device prefix, not at the drive after it.
+      {"\\\\.\\C:\\..\\src", u"\\\\.\\src", nullptr},
+  };
+  for (const Case& c : cases) {
+    substitute_reset();
+    for (const char16_t* directory : {u"C:\\src\\x", u"C:\\work\\sub\\dir", u"C:\\work\\src", u"D:\\src",
+                                      u"\\\\server\\share\\dir"}) {
+      substitute_add_directory(directory);
+    }
+    wchar16* full = resolve_source_path(c.source);
+    EXPECT_EQ(std::u16string(c.full), std::u16string(full)) << c.source;
+    wchar16* root = long_form_source_root(full);
+    if (c.root == nullptr) {
+      EXPECT_EXIT(require_real_directory(root), testing::ExitedWithCode(1),
+                  "^vardokeep-agent: source must be a real directory \\(Windows error=[0-9]+\\)\n$")
+          << c.source;
+    } else {
+      EXPECT_EQ(std::u16string(c.root), std::u16string(root)) << c.source;
+      require_real_directory(root);
+    }
+    free(root);
+    free(full);
+  }
 }
 
 TEST(SourcePathForms, OnlyARealDirectoryIsAccepted) {

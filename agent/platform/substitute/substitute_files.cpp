@@ -34,12 +34,8 @@ uint32_t platform_full_path(const wchar16* path, uint32_t capacity, wchar16* buf
     substitute_fail(WIN_ERROR_INVALID_PARAMETER);
     return 0;
   }
-  for (auto& c : text) {
-    if (c == u'/') c = u'\\';
-  }
-  bool absolute = text.rfind(u"\\\\", 0) == 0 || (text.size() >= 3 && text[1] == u':' && text[2] == u'\\');
-  if (!absolute) text = substitute.current_directory + u"\\" + text;
-  return copy_out(text, capacity, buffer);
+  // Too small a buffer: the size needed, terminator included (GetFullPathNameW).
+  return copy_out(substitute_full_path(text), capacity, buffer);
 }
 
 uint32_t platform_file_attributes(const wchar16* path) {

@@ -214,6 +214,8 @@ SubstituteEntry& substitute_add_directory(const std::u16string& path);
 SubstituteEntry& substitute_add_file(const std::u16string& path, const std::vector<uint8_t>& content);
 // The entry at a path given in any accepted form, or null.
 SubstituteEntry* substitute_find(const std::u16string& path);
+// GetFullPathNameW's answer for a path that is not empty, from the current directory.
+std::u16string substitute_full_path(const std::u16string& path);
 // The substitute key of a path: the "\\?\" and "\\?\UNC\" prefixes removed.
 std::u16string substitute_key(const std::u16string& path);
 // How much of a key names its volume's root: "C:\" (3), "\\server\share",
