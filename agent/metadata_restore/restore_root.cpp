@@ -17,9 +17,10 @@ uint32_t build_restore_root(const wchar16* source, wchar16* root) {
   if (length == 0 || length > RESTORE_PATH_MAX_UNITS) fatal_error("Restore root path");
 
   if (is_long_form(full)) {
-    // Already long: the system did not normalise it, so only doubled trailing
-    // backslashes go. Trimming it to a bare "\\?\D:" or "\\?\Volume{...}" would
-    // name the volume device instead of its root directory.
+    // Already long. GetFullPathNameW collapses doubled backslashes in this form
+    // too, so the loop only guards against one that left them; a single
+    // trailing backslash stays, since trimming to a bare "\\?\D:" or
+    // "\\?\Volume{...}" would name the volume device instead of its root.
     while (length > 5 && full[length - 1] == u'\\' && full[length - 2] == u'\\') --length;
   } else {
     // "D:\restore\\" becomes "D:\restore"; the drive root "D:\" keeps its backslash.
