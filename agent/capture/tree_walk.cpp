@@ -26,7 +26,6 @@ constexpr uint32_t FILE_FLAGS =
 constexpr uint32_t PRESENTED_FILE_FLAGS = WIN_FILE_FLAG_BACKUP_SEMANTICS | WIN_FILE_FLAG_SEQUENTIAL_SCAN;
 
 static char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-static wchar16 fold_ascii(wchar16 c) { return (c >= u'A' && c <= u'Z') ? static_cast<wchar16>(c + 32) : c; }
 
 // Both texts are well-formed UTF-8 (the path from wide_to_utf8, the exclusions
 // from the command line), so comparing their bytes is comparing their
@@ -40,14 +39,6 @@ bool is_excluded(const char* relative_path) {
     if (relative_path[at] == 0 || relative_path[at] == '/') return true;
   }
   return false;
-}
-
-static bool equals_ignoring_ascii_case(const wchar16* a, const wchar16* b) {
-  size_t i = 0;
-  for (; a[i] != 0 && b[i] != 0; ++i) {
-    if (fold_ascii(a[i]) != fold_ascii(b[i])) return false;
-  }
-  return a[i] == b[i];
 }
 
 static bool is_dot_or_dot_dot(const wchar16* name) {
@@ -162,9 +153,7 @@ static void locate_manifest_in_source(PlatformHandle root) {
   if (run_options.vss_writers || manifest_canonical_path[0] == 0) return;
   if (!source_final_path(root, root_final)) return;
   size_t length = wide_length(root_final);
-  for (size_t i = 0; i < length; ++i) {
-    if (fold_ascii(root_final[i]) != fold_ascii(manifest_canonical_path[i])) return;
-  }
+  if (!wide_begins_ignoring_ascii_case(manifest_canonical_path, root_final, length)) return;
   const wchar16* below = manifest_canonical_path + length;
   if (length > 0 && root_final[length - 1] != u'\\') {
     if (*below != u'\\') return;  // a sibling whose name only begins like the root's
@@ -178,7 +167,7 @@ static void walk_listed_entry(const wchar16* windows_path, const char* relative_
   if (depth > static_cast<int>(kManifestMaxDepth)) fatal_error("directory nesting exceeds 128");
   if (is_excluded(relative_path)) return;
   // The manifest may live inside the source; it never captures itself.
-  if (manifest_in_source != nullptr && equals_ignoring_ascii_case(windows_path, manifest_in_source)) return;
+  if (manifest_in_source != nullptr && wide_equals_ignoring_ascii_case(windows_path, manifest_in_source)) return;
 
   uint32_t attributes = platform_file_attributes(windows_path);
   if (attributes == WIN_INVALID_FILE_ATTRIBUTES) fatal_error("stat: %s", relative_path);

@@ -63,23 +63,14 @@ bool source_final_path(PlatformHandle root, wchar16* buffer) {
   return true;
 }
 
-static wchar16 fold_ascii(wchar16 c) { return (c >= u'A' && c <= u'Z') ? static_cast<wchar16>(c + 32) : c; }
-
-// Object names compare without case, as the object manager compares them.
-static bool begins_folded(const wchar16* text, const wchar16* prefix, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (text[i] == 0 || fold_ascii(text[i]) != fold_ascii(prefix[i])) return false;
-  }
-  return true;
-}
-
 // Serial numbers and file IDs of a shadow copy equal the live volume's, so
-// they prove nothing; only the final path names the device reached.
+// they prove nothing; only the final path names the device reached. Object
+// names compare without case, as the object manager compares them.
 void require_inside_snapshot(const wchar16* path, const wchar16* device_path) {
   static const char16_t global_root[] = u"\\\\?\\GLOBALROOT";
   const wchar16* device = device_path;
   size_t prefix = sizeof global_root / sizeof global_root[0] - 1;
-  if (wide_length(device) > prefix && begins_folded(device, global_root, prefix)) device += prefix;
+  if (wide_length(device) > prefix && wide_begins_ignoring_ascii_case(device, global_root, prefix)) device += prefix;
   // Opened as the walk will open it.
   PlatformHandle handle = open_walk_directory(path);
   if (handle == PLATFORM_INVALID_HANDLE) fatal_error("VSS snapshot source cannot be opened");
@@ -91,14 +82,14 @@ void require_inside_snapshot(const wchar16* path, const wchar16* device_path) {
   if (length == 0 || length >= CANONICAL_PATH_UNITS) fatal_error("VSS snapshot source cannot be opened");
   size_t device_length = wide_length(device);
   bool inside = length >= device_length && (nt_path[device_length] == 0 || nt_path[device_length] == u'\\') &&
-                begins_folded(nt_path, device, device_length);
+                wide_begins_ignoring_ascii_case(nt_path, device, device_length);
   if (!inside) fatal_error("VSS snapshot source leads out of the shadow copy");
 }
 
 void require_source_on_its_device(const wchar16* root) {
   static const char16_t device_prefix[] = u"\\\\?\\GLOBALROOT\\Device\\";
   size_t prefix = sizeof device_prefix / sizeof device_prefix[0] - 1;
-  if (!begins_folded(root, device_prefix, prefix)) return;
+  if (!wide_begins_ignoring_ascii_case(root, device_prefix, prefix)) return;
   size_t end = prefix;
   while (root[end] != 0 && root[end] != u'\\') ++end;
   auto* device = static_cast<wchar16*>(malloc((end + 1) * sizeof(wchar16)));

@@ -19,6 +19,23 @@ bool wide_equals(const wchar16* a, const wchar16* b) {
   return a[i] == b[i];
 }
 
+static wchar16 fold_ascii(wchar16 c) { return (c >= u'A' && c <= u'Z') ? static_cast<wchar16>(c + 32) : c; }
+
+bool wide_equals_ignoring_ascii_case(const wchar16* a, const wchar16* b) {
+  size_t i = 0;
+  for (; a[i] != 0 && b[i] != 0; ++i) {
+    if (fold_ascii(a[i]) != fold_ascii(b[i])) return false;
+  }
+  return a[i] == b[i];
+}
+
+bool wide_begins_ignoring_ascii_case(const wchar16* text, const wchar16* prefix, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] == 0 || fold_ascii(text[i]) != fold_ascii(prefix[i])) return false;
+  }
+  return true;
+}
+
 wchar16* utf8_to_wide(const char* text) {
   int units = platform_utf8_to_utf16(text, nullptr, 0);
   if (units == 0) fatal_error("invalid UTF-8");

@@ -14,3 +14,8 @@ wchar16* join_windows_path(const wchar16* directory, const wchar16* name);
 size_t wide_length(const wchar16* text);
 // Exact, case-sensitive comparison of UTF-16 texts.
 bool wide_equals(const wchar16* a, const wchar16* b);
+// The same with ASCII letters folded, all other units compared as they are:
+// enough for device names and for two paths both spelled by the system.
+bool wide_equals_ignoring_ascii_case(const wchar16* a, const wchar16* b);
+// Whether the first `length` units of text are prefix's, ASCII letters folded.
+bool wide_begins_ignoring_ascii_case(const wchar16* text, const wchar16* prefix, size_t length);
