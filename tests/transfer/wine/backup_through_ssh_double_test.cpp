@@ -22,18 +22,26 @@ std::string read_text(const std::string& path) {
   return s.str();
 }
 
-std::string last_line(const std::string& text) {
-  std::string t = text;
-  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
-  size_t at = t.find_last_of('\n');
-  std::string line = at == std::string::npos ? t : t.substr(at + 1);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+// The agent's last line. The double writes its own fault notes ("ssh-double:
+// ...") to the standard error it shares with the agent, and may still be
+// writing when the agent prints its fatal line, so they are passed over.
+std::string last_agent_line(const std::string& text) {
+  std::string line;
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t end = text.find('\n', from);
+    if (end == std::string::npos) end = text.size();
+    std::string candidate = text.substr(from, end - from);
+    from = end + 1;
+    if (!candidate.empty() && candidate.back() == '\r') candidate.pop_back();
+    if (!candidate.empty() && candidate.rfind("ssh-double: ", 0) != 0) line = candidate;
+  }
   return line;
 }
 
 // The fatal line without its error number.
 std::string fatal_message(const std::string& err) {
-  std::string line = last_line(err);
+  std::string line = last_agent_line(err);
   size_t suffix = line.rfind(" (Windows error=");
   if (line.rfind("vardokeep-agent: ", 0) != 0 || suffix == std::string::npos) return "(no fatal line: " + err + ")";
   return line.substr(17, suffix - 17);
