@@ -21,6 +21,10 @@ $UserPattern = '^[A-Za-z0-9_-]+\z'
 $HostKeyPattern = '^ssh-ed25519 [A-Za-z0-9+/]{68}\z'
 $SystemSid = 'S-1-5-18'
 $AdministratorsSid = 'S-1-5-32-544'
+$UsersSid = 'S-1-5-32-545'
+# FILE_GENERIC_READ, FILE_GENERIC_EXECUTE: what Users may have in the
+# installation directory.
+$ReadExecuteRights = 0x1200A9
 
 function Get-SystemFolders {
     # From the system, never from environment variables: an elevated process
@@ -64,7 +68,30 @@ function Invoke-Icacls {
     return $global:LASTEXITCODE
 }
 
-function Protect-Directory([string]$Path) {
+function Invoke-Takeown([string]$Path) {
+    # As Invoke-Icacls: only the exit code decides.
+    $ErrorActionPreference = 'Continue'
+    $global:LASTEXITCODE = -1
+    $null = & $takeownExe '/F' $Path '/A' 2>&1
+    return $global:LASTEXITCODE
+}
+
+function Get-TreeBelow([string]$Path) {
+    # Every file and folder below, listed without entering a reparse point: a
+    # junction or link below would lead the recursive icacls calls, which
+    # write as an administrator, out of the folder.
+    $found = New-Object System.Collections.Generic.List[string]
+    foreach ($item in (New-Object IO.DirectoryInfo($Path)).GetFileSystemInfos()) {
+        if ($item.Attributes -band [IO.FileAttributes]::ReparsePoint) { throw 'Failed to protect installation directory.' }
+        $found.Add($item.FullName)
+        if ($item.Attributes -band [IO.FileAttributes]::Directory) {
+            foreach ($inner in (Get-TreeBelow $item.FullName)) { $found.Add($inner) }
+        }
+    }
+    return $found
+}
+
+function Protect-Directory([string]$Path, [switch]$UsersRead) {
     if (Test-Path -LiteralPath $Path) {
         $item = Get-Item -LiteralPath $Path -Force
         if ($item.Attributes -band [IO.FileAttributes]::ReparsePoint) {
@@ -73,26 +100,75 @@ function Protect-Directory([string]$Path) {
     } else {
         $null = [IO.Directory]::CreateDirectory($Path)
     }
-    $code = Invoke-Icacls $Path '/inheritance:r' '/grant:r' "*${SystemSid}:(OI)(CI)F" "*${AdministratorsSid}:(OI)(CI)F"
-    if ($code -ne 0) { throw 'Failed to protect installation directory.' }
 
-    # A directory made beforehand by someone else keeps its owner through the
-    # grant above, and an owner can always rewrite the DACL. Take ownership, then
-    # verify what is actually stored.
-    $code = Invoke-Icacls $Path '/setowner' "*$AdministratorsSid"
-    if ($code -ne 0) { throw 'Failed to protect installation directory.' }
-    $sidType = [System.Security.Principal.SecurityIdentifier]
-    $acl = Get-Acl -LiteralPath $Path
-    $owner = $acl.GetOwner($sidType).Value
-    if ($owner -ne $AdministratorsSid -and $owner -ne $SystemSid) {
+    # The folder may be someone else's: made beforehand by a standard user, or
+    # opened through Explorer's "Continue", which gives the administrator's own
+    # account full control of it and of everything in it. An owner can always
+    # rewrite the DACL. takeown uses the take-ownership privilege, which
+    # icacls /setowner does not, so it succeeds whatever the DACL says.
+    if ((Invoke-Takeown $Path) -ne 0) { throw 'Failed to protect installation directory.' }
+    try {
+        $below = @(Get-TreeBelow $Path)
+    } catch {
         throw 'Failed to protect installation directory.'
     }
-    foreach ($rule in $acl.GetAccessRules($true, $true, $sidType)) {
-        $sid = $rule.IdentityReference.Value
-        if ($sid -ne $AdministratorsSid -and $sid -ne $SystemSid) {
-            throw 'Failed to protect installation directory.'
+    $objects = @($Path) + $below
+
+    # Any account named in an entry of its own anywhere in the tree loses
+    # every entry there; what it inherits goes with the entries it came from.
+    # The grants below then put back the installation directory's read entry
+    # for Users, should Users have been removed with the rest.
+    $sidType = [System.Security.Principal.SecurityIdentifier]
+    $foreign = New-Object System.Collections.Generic.List[string]
+    foreach ($object in $objects) {
+        foreach ($rule in (Get-Acl -LiteralPath $object).GetAccessRules($true, $false, $sidType)) {
+            $sid = $rule.IdentityReference.Value
+            if ($sid -eq $SystemSid -or $sid -eq $AdministratorsSid -or $foreign.Contains($sid)) { continue }
+            $usersGrant = $UsersRead -and $object -eq $Path -and $sid -eq $UsersSid -and [string]$rule.AccessControlType -eq 'Allow' -and
+                ([int]$rule.FileSystemRights -band (-bnot $ReadExecuteRights)) -eq 0
+            if (-not $usersGrant) { $foreign.Add($sid) }
         }
     }
+    foreach ($sid in $foreign) {
+        if ((Invoke-Icacls $Path '/remove' "*$sid" '/T' '/C') -ne 0) { throw 'Failed to protect installation directory.' }
+    }
+
+    $grants = @("*${SystemSid}:(OI)(CI)F", "*${AdministratorsSid}:(OI)(CI)F")
+    if ($UsersRead) { $grants += "*${UsersSid}:(OI)(CI)RX" }
+    $code = Invoke-Icacls $Path '/inheritance:r' '/grant:r' @grants
+    if ($code -ne 0) { throw 'Failed to protect installation directory.' }
+    $code = Invoke-Icacls $Path '/setowner' "*$AdministratorsSid" '/T' '/C'
+    if ($code -ne 0) { throw 'Failed to protect installation directory.' }
+    $keys = @($below | Where-Object { (Split-Path -Leaf $_) -eq 'id_ed25519' -and (Split-Path -Parent (Split-Path -Parent $_)) -eq $Path })
+    foreach ($key in $keys) {
+        if ((Invoke-Icacls $key '/setowner' "*$SystemSid") -ne 0) { throw 'Failed to protect installation directory.' }
+    }
+
+    # What is stored decides, for every object of the tree: owned by
+    # Administrators (a private key by SYSTEM), nothing inherited from above
+    # the folder, and entries only for SYSTEM, Administrators and, where asked,
+    # Users' read and execute.
+    foreach ($object in $objects) {
+        $acl = Get-Acl -LiteralPath $object
+        $owner = $acl.GetOwner($sidType).Value
+        $sound = $owner -eq $AdministratorsSid -or $owner -eq $SystemSid
+        if ($keys -contains $object) { $sound = $owner -eq $SystemSid }
+        if ($object -eq $Path -and -not $acl.AreAccessRulesProtected) { $sound = $false }
+        foreach ($rule in $acl.GetAccessRules($true, $true, $sidType)) {
+            $sid = $rule.IdentityReference.Value
+            if ($sid -eq $AdministratorsSid -or $sid -eq $SystemSid) { continue }
+            $read = $UsersRead -and $sid -eq $UsersSid -and [string]$rule.AccessControlType -eq 'Allow' -and
+                ([int]$rule.FileSystemRights -band (-bnot $ReadExecuteRights)) -eq 0
+            if (-not $read) { $sound = $false }
+        }
+        if (-not $sound) { throw 'Failed to protect installation directory.' }
+    }
+}
+
+function Set-AdministratorsOwner([string]$Path, [string]$Message) {
+    # Explicitly: where the policy gives new objects to the administrator who
+    # made them (UAC off, built-in Administrator), the runner would refuse them.
+    if ((Invoke-Icacls $Path '/setowner' "*$AdministratorsSid") -ne 0) { throw $Message }
 }
 
 function Protect-Identity([string]$KeyPath) {
@@ -116,6 +192,7 @@ function Protect-Identity([string]$KeyPath) {
     if ($code -ne 0) { throw 'Failed to protect SSH identity.' }
     $code = Invoke-Icacls ($KeyPath + '.pub') '/reset'
     if ($code -ne 0) { throw 'Failed to protect SSH identity.' }
+    Set-AdministratorsOwner ($KeyPath + '.pub') 'Failed to protect SSH identity.'
 
     # What is stored decides: owner SYSTEM, nothing inherited, and exactly the
     # two full-control grants.
@@ -158,10 +235,11 @@ if (-not (Test-Path -LiteralPath $sourcePath -PathType Container)) {
     throw 'Source must be a directory.'
 }
 
-# 4. OpenSSH client. icacls.exe too is named by its full path: the search path
-# is the user's as well.
+# 4. OpenSSH client. icacls.exe and takeown.exe too are named by their full
+# paths: the search path is the user's as well.
 $systemFolders = Get-SystemFolders
 $icaclsExe = Join-Path $systemFolders.System32 'icacls.exe'
+$takeownExe = Join-Path $systemFolders.System32 'takeown.exe'
 $openSshDir = Join-Path $systemFolders.System32 'OpenSSH'
 $sshExe = Join-Path $openSshDir 'ssh.exe'
 $sshKeygenExe = Join-Path $openSshDir 'ssh-keygen.exe'
@@ -169,15 +247,18 @@ if (-not (Test-Path -LiteralPath $sshExe -PathType Leaf) -or -not (Test-Path -Li
     throw 'Install Microsoft OpenSSH Client first: Add-WindowsCapability -Online -Name OpenSSH.Client~~~~0.0.1.0'
 }
 
-# 5. Installation and state directories.
+# 5. Installation and state directories. Users may read the installation
+# directory, as any folder under Program Files, so that Explorer opens it
+# without offering "Continue"; nothing in it is secret.
 $installDir = Join-Path $systemFolders.ProgramFiles 'Vardokeep'
 $stateDir = Join-Path $systemFolders.ProgramData 'Vardokeep'
-Protect-Directory $installDir
+Protect-Directory $installDir -UsersRead
 Protect-Directory $stateDir
 
 # 6. Agent and companion scripts.
 foreach ($name in @('vardokeep-agent.exe', 'Run-Backup.ps1', 'Uninstall-Vardokeep.ps1')) {
     Copy-Item -LiteralPath (Join-Path $PSScriptRoot $name) -Destination $installDir -Force
+    Set-AdministratorsOwner (Join-Path $installDir $name) 'Failed to protect installation directory.'
 }
 
 # 7. Machine directory.
@@ -186,6 +267,7 @@ if (Test-Path -LiteralPath $machineDir) {
     throw 'Machine already installed. Review the existing configuration before replacing it.'
 }
 $null = [IO.Directory]::CreateDirectory($machineDir)
+Set-AdministratorsOwner $machineDir 'Failed to protect installation directory.'
 
 # 8. Key. One prepared argument string, so that -N gets an explicit empty
 # passphrase under Windows PowerShell 5.1.
@@ -216,6 +298,8 @@ $sshConfig = 'Host vardo-backup' + "`n" +
     ' IdentitiesOnly yes' + "`n" +
     ' BatchMode yes' + "`n"
 [IO.File]::WriteAllText($sshConfigPath, $sshConfig, (New-Object System.Text.UTF8Encoding($false)))
+Set-AdministratorsOwner $knownHostsPath 'Failed to protect installation directory.'
+Set-AdministratorsOwner $sshConfigPath 'Failed to protect installation directory.'
 
 # 11. The agent's own configuration never becomes part of a backup: a source
 # inside it is refused, a source around it excludes it. The separator is the
@@ -245,7 +329,9 @@ $job = [ordered]@{
     Excludes = $excludes.ToArray()
 }
 $jobJson = ConvertTo-Json -InputObject $job -Depth 4
-[IO.File]::WriteAllText((Join-Path $machineDir 'job.json'), $jobJson, (New-Object System.Text.UTF8Encoding($true)))
+$jobPath = Join-Path $machineDir 'job.json'
+[IO.File]::WriteAllText($jobPath, $jobJson, (New-Object System.Text.UTF8Encoding($true)))
+Set-AdministratorsOwner $jobPath 'Failed to protect installation directory.'
 
 # 13. The daily task, as SYSTEM, left disabled until the key is registered.
 $taskName = 'Vardokeep-' + $Machine

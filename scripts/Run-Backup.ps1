@@ -73,6 +73,32 @@ function Remove-OldLogs([string]$Directory, [string]$Pattern) {
         Remove-Item -Force
 }
 
+function Assert-OnlyAdministratorsWrite([string[]]$Paths) {
+    # What SYSTEM runs and reads must be changeable only by SYSTEM and
+    # Administrators: an owner may always rewrite the DACL, and an allow entry
+    # for anyone else with any of FILE_WRITE_DATA/ADD_FILE, FILE_APPEND_DATA/
+    # ADD_SUBDIRECTORY, FILE_DELETE_CHILD, DELETE, WRITE_DAC, WRITE_OWNER,
+    # GENERIC_WRITE or GENERIC_ALL lets that account change or replace the
+    # object (Explorer's "Continue" on these folders leaves such entries).
+    # Deny entries only take rights away; an inherit-only entry does not apply
+    # to the object that holds it.
+    $trusted = @('S-1-5-18', 'S-1-5-32-544')
+    $writeRights = 0x500D0046
+    $inheritOnly = [int][System.Security.AccessControl.PropagationFlags]::InheritOnly
+    $sidType = [System.Security.Principal.SecurityIdentifier]
+    foreach ($path in $Paths) {
+        $acl = Get-Acl -LiteralPath $path
+        $sound = $trusted -contains $acl.GetOwner($sidType).Value
+        foreach ($rule in $acl.GetAccessRules($true, $true, $sidType)) {
+            if ([string]$rule.AccessControlType -ne 'Allow') { continue }
+            if ($trusted -contains $rule.IdentityReference.Value) { continue }
+            if (([int]$rule.PropagationFlags -band $inheritOnly) -ne 0) { continue }
+            if (([int]$rule.FileSystemRights -band $writeRights) -ne 0) { $sound = $false }
+        }
+        if (-not $sound) { throw 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
+    }
+}
+
 $systemFolders = Get-SystemFolders
 $machineDir = Join-Path (Join-Path $systemFolders.ProgramData 'Vardokeep') $Machine
 $machineDirExists = Test-Path -LiteralPath $machineDir -PathType Container
@@ -120,6 +146,9 @@ try {
 
     $jobPath = Join-Path $machineDir 'job.json'
     $job = [IO.File]::ReadAllText($jobPath) | ConvertFrom-Json
+    $installDir = Join-Path $systemFolders.ProgramFiles 'Vardokeep'
+    Assert-OnlyAdministratorsWrite @((Split-Path -Parent $machineDir), $machineDir, $jobPath, [string]$job.SshConfig,
+        (Join-Path $machineDir 'known_hosts'), $installDir, (Join-Path $installDir 'vardokeep-agent.exe'))
     $useVss = ($job.UseVss -is [bool]) -and $job.UseVss
     $useVssWriters = ($job.UseVssWriters -is [bool]) -and $job.UseVssWriters
     if ($useVss -and $useVssWriters) { throw 'Conflicting VSS modes in job configuration.' }

@@ -2,7 +2,7 @@
 # here they run under PowerShell 7 on Linux against a temporary tree that stands
 # for the system's folders (System32, Program Files, ProgramData), and against
 # in-memory doubles of what only Windows has: Task Scheduler, CIM shadow copies,
-# icacls.exe with the DACLs it edits, Get-Acl. The doubles keep state, so tests
+# icacls.exe and takeown.exe with the security descriptors they edit, Get-Acl. The doubles keep state, so tests
 # assert effects, and log every call in order. The environment variables of
 # those folders point elsewhere, as an installing user may set them: nothing may
 # be found or made there.
@@ -11,6 +11,7 @@
 # inside the scripts under test.
 $global:VkTest = @{
     RepoScripts = [IO.Path]::GetFullPath((Join-Path $PSScriptRoot '../../scripts'))
+    Support = Join-Path $PSScriptRoot 'TestSupport.ps1'
     ValidHostKey = 'ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIATCClnfvk6ctBnC4RYfz5TOR9d5qPyOK9CIdcyLx77l'
     SystemSid = 'S-1-5-18'
     AdministratorsSid = 'S-1-5-32-544'
@@ -76,6 +77,13 @@ function Reset-FakeWindows {
         IcaclsCalls = New-Object System.Collections.Generic.List[object]
         IcaclsFailOn = $null      # a path whose icacls call ends with exit code 5
         IgnoreSetOwner = $false   # $true or one path: icacls reports success but the owner stays
+        TakeownFailOn = $null     # a path takeown.exe cannot take: "ERROR: Access is denied."
+        # The owner Windows gives what the installing administrator creates:
+        # Administrators, or the account itself where the local policy "System
+        # objects: Default owner for objects created by members of the
+        # Administrators group" says object creator (UAC off, built-in
+        # Administrator).
+        DefaultOwner = $global:VkTest.AdministratorsSid
         Acl = @{}
         Tasks = @{}
         Registry = @{}
@@ -152,22 +160,26 @@ function New-VkTree {
 
     # The scripts' Get-SystemFolders is replaced through an alias, which
     # PowerShell resolves before any function (about_Command_Precedence); a
-    # child PowerShell dot-sources the same prelude. icacls.exe is called by
-    # its full path, which an alias of that name catches the same way.
+    # child PowerShell dot-sources the same prelude, which there also loads
+    # these doubles (Get-Acl above all, which the runner reads). icacls.exe is
+    # called by its full path, which an alias of that name catches the same way.
     $quote = { param($text) "'" + $text.Replace("'", "''") + "'" }
-    $prelude = "function global:Get-VkFakeSystemFolders {`n" +
+    $prelude = "if (-not (Get-Command Invoke-FakeIcacls -ErrorAction SilentlyContinue)) {`n" +
+        "    . " + (& $quote $global:VkTest.Support) + "`n    Reset-FakeWindows`n}`n" +
+        "function global:Get-VkFakeSystemFolders {`n" +
         "    return [pscustomobject]@{ System32 = " + (& $quote $tree.System32) + "; ProgramFiles = " + (& $quote $tree.ProgramFiles) +
         "; ProgramData = " + (& $quote $tree.ProgramData) + " }`n}`n" +
         "Set-Alias -Name Get-SystemFolders -Value Get-VkFakeSystemFolders -Scope Global`n"
     [IO.File]::WriteAllText($tree.SystemFoldersPrelude, $prelude)
     . $tree.SystemFoldersPrelude
     Set-Alias -Name (Join-Path $tree.System32 'icacls.exe') -Value Invoke-FakeIcacls -Scope Global
+    Set-Alias -Name (Join-Path $tree.System32 'takeown.exe') -Value Invoke-FakeTakeown -Scope Global
     Reset-FakeWindows
     return $tree
 }
 
 function Remove-VkTree($Tree) {
-    foreach ($alias in @('Get-SystemFolders', (Join-Path $Tree.System32 'icacls.exe'))) {
+    foreach ($alias in @('Get-SystemFolders', (Join-Path $Tree.System32 'icacls.exe'), (Join-Path $Tree.System32 'takeown.exe'))) {
         if (Get-Alias -Name $alias -Scope Global -ErrorAction SilentlyContinue) { Remove-Alias -Name $alias -Scope Global -Force }
     }
     foreach ($name in $global:VkTest.EnvironmentNames) {
@@ -327,29 +339,111 @@ function global:Remove-CimInstance($InputObject) {
     $null = $global:FakeWindows.ShadowCopies.Remove($InputObject)
 }
 
-# --- icacls.exe and the DACLs it edits ----------------------------------------
+# --- icacls.exe, takeown.exe and the security descriptors they edit ----------
 
 # The model: an owner, a protection flag (inheritance off) and entries of
-# SID, rights ("F", "RX", "(OI)(CI)F"), type (Allow or Deny) and whether the
-# entry is inherited. A path icacls has not seen yet inherits the entries of
-# its nearest known parent (the elevated installer made it: Administrators own
-# it); with no known parent, what a folder under Program Files inherits.
+# SID, rights as icacls writes them ("F", "(OI)(CI)RX", "(R,W)"), type (Allow
+# or Deny) and whether the entry is inherited. A path first seen here carries
+# only what it inherits from its parent, as a new object does, and belongs to
+# DefaultOwner (the elevated installer made it); the root of the file system
+# stands for what a folder under Program Files inherits.
 function New-AclEntry([string]$Sid, [string]$Rights, [bool]$Inherited, [string]$Type = 'Allow') {
     return [pscustomobject]@{ Sid = $Sid; Rights = $Rights; Inherited = $Inherited; Type = $Type }
 }
 
+function Split-AclRights([string]$Rights) {
+    $flags = @([regex]::Matches($Rights, '\((OI|CI|IO|NP)\)') | ForEach-Object { $_.Groups[1].Value })
+    return [pscustomobject]@{ Flags = $flags; Base = ($Rights -replace '\((OI|CI|IO|NP)\)', '') }
+}
+
+# The access mask of icacls' rights (its help text lists the simple and the
+# specific rights), from the masks of "File Security and Access Rights" and
+# "Access Mask Format": FILE_ALL_ACCESS, FILE_GENERIC_READ/WRITE/EXECUTE, and
+# the standard and generic rights.
+$global:VkTest.RightMasks = @{
+    F = 0x1F01FF; M = 0x1301BF; RX = 0x1200A9; R = 0x120089; W = 0x120116; N = 0
+    D = 0x10000; DE = 0x10000; RC = 0x20000; WDAC = 0x40000; WO = 0x80000; S = 0x100000; AS = 0x1000000; MA = 0x2000000
+    GR = [int]0x80000000; GW = 0x40000000; GE = 0x20000000; GA = 0x10000000
+    RD = 0x1; WD = 0x2; AD = 0x4; REA = 0x8; WEA = 0x10; X = 0x20; DC = 0x40; RA = 0x80; WA = 0x100
+}
+
+function ConvertTo-AccessMask([string]$Base) {
+    $mask = 0
+    foreach ($right in $Base.Trim('(', ')').Split(',')) {
+        if (-not $global:VkTest.RightMasks.ContainsKey($right)) { throw "no such right in the icacls double: $right" }
+        $mask = $mask -bor $global:VkTest.RightMasks[$right]
+    }
+    return $mask
+}
+
+# What a child inherits from its parent's entries ("ACE Inheritance Rules"):
+# a container child takes (CI) entries as effective and, without (NP), still
+# inheritable, and (OI)-only entries as inherit-only; a file takes (OI)
+# entries as effective. (IO) on the parent only keeps the entry off the parent.
+function Get-ChildEntries($ParentEntries, [bool]$Container) {
+    $entries = New-Object System.Collections.Generic.List[object]
+    foreach ($entry in $ParentEntries) {
+        $rights = Split-AclRights $entry.Rights
+        $oi = $rights.Flags -contains 'OI'
+        $ci = $rights.Flags -contains 'CI'
+        $np = $rights.Flags -contains 'NP'
+        $derived = $null
+        if ($Container) {
+            if ($ci -and $np) { $derived = $rights.Base }
+            elseif ($ci) { $derived = ('', '(OI)')[[int]$oi] + '(CI)' + $rights.Base }
+            elseif ($oi -and -not $np) { $derived = '(OI)(IO)' + $rights.Base }
+        } elseif ($oi) {
+            $derived = $rights.Base
+        }
+        if ($null -ne $derived) { $entries.Add((New-AclEntry $entry.Sid $derived $true $entry.Type)) }
+    }
+    return $entries
+}
+
 function Get-InheritedEntries([string]$Path) {
     $parent = Split-Path -Parent $Path
-    while ($parent) {
-        if ($global:FakeWindows.Acl.ContainsKey($parent)) {
-            return @($global:FakeWindows.Acl[$parent].Entries | Where-Object { $_.Type -eq 'Allow' } | ForEach-Object {
-                New-AclEntry $_.Sid ($_.Rights -replace '\((OI|CI|IO|NP)\)', '') $true })
-        }
-        $parent = Split-Path -Parent $parent
+    $container = Test-Path -LiteralPath $Path -PathType Container
+    if (-not $parent) {
+        $rootEntries = @((New-AclEntry $global:VkTest.SystemSid '(OI)(CI)F' $false),
+            (New-AclEntry $global:VkTest.AdministratorsSid '(OI)(CI)F' $false),
+            (New-AclEntry $global:VkTest.UsersSid '(OI)(CI)RX' $false))
+        return (Get-ChildEntries $rootEntries $container)
     }
-    return @((New-AclEntry $global:VkTest.SystemSid 'F' $true),
-        (New-AclEntry $global:VkTest.AdministratorsSid 'F' $true),
-        (New-AclEntry $global:VkTest.UsersSid 'RX' $true))
+    if ($global:FakeWindows.Acl.ContainsKey($parent)) {
+        return (Get-ChildEntries $global:FakeWindows.Acl[$parent].Entries $container)
+    }
+    return (Get-ChildEntries (Get-InheritedEntries $parent) $container)
+}
+
+# Setting a folder's DACL re-applies inheritance to every object below that
+# does not protect its own ("Automatic Propagation of Inheritable ACEs": the
+# SetNamedSecurityInfo and SetSecurityInfo functions, which icacls and
+# Explorer go through). Parents first, so each child sees its parent's new
+# entries.
+function Update-InheritedEntries([string]$Path) {
+    $prefix = $Path + [IO.Path]::DirectorySeparatorChar
+    $below = @($global:FakeWindows.Acl.Keys | Where-Object { $_.StartsWith($prefix) } | Sort-Object Length)
+    foreach ($key in $below) {
+        $acl = $global:FakeWindows.Acl[$key]
+        if ($acl.Protected) { continue }
+        $entries = [System.Collections.Generic.List[object]]@($acl.Entries | Where-Object { -not $_.Inherited })
+        foreach ($entry in (Get-InheritedEntries $key)) { $entries.Add($entry) }
+        $acl.Entries = $entries
+    }
+}
+
+# Every object below a folder, found the way the install looks: a reparse
+# point is listed but never entered.
+function Get-FakeTreeBelow([string]$Path) {
+    $found = New-Object System.Collections.Generic.List[string]
+    if (-not (Test-Path -LiteralPath $Path -PathType Container)) { return $found }
+    foreach ($item in (New-Object IO.DirectoryInfo($Path)).GetFileSystemInfos()) {
+        $found.Add($item.FullName)
+        if (($item.Attributes -band [IO.FileAttributes]::Directory) -and -not ($item.Attributes -band [IO.FileAttributes]::ReparsePoint)) {
+            foreach ($inner in (Get-FakeTreeBelow $item.FullName)) { $found.Add($inner) }
+        }
+    }
+    return $found
 }
 
 # Microsoft's ssh-keygen for Windows writes the private key owned by the user
@@ -379,7 +473,7 @@ function Get-FakeAcl([string]$Path) {
             $global:FakeWindows.Acl[$Path] = New-KeygenAcl $kind
         } else {
             $global:FakeWindows.Acl[$Path] = [pscustomobject]@{
-                Owner = $global:VkTest.AdministratorsSid
+                Owner = $global:FakeWindows.DefaultOwner
                 Protected = $false
                 Entries = [System.Collections.Generic.List[object]]@(Get-InheritedEntries $Path)
             }
@@ -394,6 +488,32 @@ function Set-ForeignAcl([string]$Path, [switch]$WithExplicitEntry) {
     $acl.Entries.Add((New-AclEntry $global:VkTest.ForeignSid 'F' (-not $WithExplicitEntry)))
 }
 
+function Add-ExplicitEntry([string]$Path, [string]$Sid, [string]$Rights, [string]$Type = 'Allow') {
+    $acl = Get-FakeAcl $Path
+    $acl.Entries.Insert(0, (New-AclEntry $Sid $Rights $false $Type))
+    if (Test-Path -LiteralPath $Path -PathType Container) { Update-InheritedEntries $Path }
+}
+
+# What Explorer's "Continue" on a folder the administrator cannot open gives
+# that administrator's own account (Microsoft KB 950934): Full Control on the
+# folder, its subfolders and files. The KB says neither whether the entries
+# below are explicit or inherited nor whether a file with a protected DACL
+# changes, so both readings stand here. FolderOnly: one explicit (OI)(CI)
+# entry on the folder, which the objects below inherit. EveryObject: an
+# explicit entry on every object as well, the private key included.
+function Add-ExplorerGrant([string]$Path, [ValidateSet('FolderOnly', 'EveryObject')][string]$Reading) {
+    Add-ExplicitEntry $Path $global:VkTest.InstallerSid '(OI)(CI)F'
+    if ($Reading -eq 'EveryObject') {
+        foreach ($below in (Get-FakeTreeBelow $Path)) {
+            if (Test-Path -LiteralPath $below -PathType Container) {
+                Add-ExplicitEntry $below $global:VkTest.InstallerSid '(OI)(CI)F'
+            } else {
+                Add-ExplicitEntry $below $global:VkTest.InstallerSid 'F'
+            }
+        }
+    }
+}
+
 # icacls.exe, in the command forms its documentation gives ("icacls /?" and
 # Microsoft's command reference):
 #   icacls name /setowner user [/T] [/C] [/L] [/Q]
@@ -404,7 +524,11 @@ function Set-ForeignAcl([string]$Path, [switch]$WithExplicitEntry) {
 # with the edit options, or names anything else, is refused with "Invalid
 # parameter" and a non-zero exit code, and nothing is changed. The exact code is
 # not documented; 87 (ERROR_INVALID_PARAMETER) stands for it, and tests only
-# ask that it is not 0.
+# ask that it is not 0. /T applies the operation to the named folder and to
+# every file and folder below it (a reparse point is taken as itself, not
+# entered); /C continues after an object that fails, which without it ends
+# the command. The page gives no exit code for a run in which some objects
+# failed: 5, the access-denied code of the failure, stands for it.
 function Invoke-FakeIcaclsEdit($Acl, [string[]]$Words) {
     # Checks the whole command line before changing anything.
     $ops = New-Object System.Collections.Generic.List[object]
@@ -454,11 +578,7 @@ function global:Invoke-FakeIcacls {
     $global:FakeWindows.IcaclsCalls.Add($arguments)
     $global:FakeWindows.Calls.Add('icacls.exe ' + ($arguments -join ' '))
     $path = $arguments[0]
-    if ($path -eq $global:FakeWindows.IcaclsFailOn) {
-        Write-Error "${path}: Access is denied."
-        $global:LASTEXITCODE = 5
-        return
-    }
+    $options = @($arguments | Select-Object -Skip 1 | Where-Object { $_ -match '^/[TCLQtclq]$' } | ForEach-Object { $_.ToUpperInvariant() })
     $words = @($arguments | Select-Object -Skip 1 | Where-Object { $_ -notmatch '^/[TCLQtclq]$' })
     $invalid = $null
     if ($words.Count -eq 0) {
@@ -484,27 +604,90 @@ function global:Invoke-FakeIcacls {
         $global:LASTEXITCODE = 2
         return
     }
-    $acl = Get-FakeAcl $path
-    $acl | Add-Member -NotePropertyName Path -NotePropertyValue $path -Force
-    if ($words[0] -eq '/setowner') {
-        $ignore = $global:FakeWindows.IgnoreSetOwner
-        if (-not ($ignore -eq $true -or $ignore -eq $path)) { $acl.Owner = $words[1].TrimStart('*') }
-    } elseif ($words[0] -eq '/reset') {
-        $acl.Protected = $false
-        $acl.Entries = [System.Collections.Generic.List[object]]@(Get-InheritedEntries $path)
-    } else {
-        $invalid = Invoke-FakeIcaclsEdit $acl $words
-        if ($invalid) {
-            Write-Error "Invalid parameter `"$invalid`""
-            $global:LASTEXITCODE = 87
+    $targets = @($path)
+    if ($options -contains '/T') { $targets += @(Get-FakeTreeBelow $path) }
+    $failed = 0
+    foreach ($target in $targets) {
+        if ($target -eq $global:FakeWindows.IcaclsFailOn) {
+            Write-Error "${target}: Access is denied."
+            $failed += 1
+            if ($options -notcontains '/C') { break }
+            continue
+        }
+        $acl = Get-FakeAcl $target
+        $acl | Add-Member -NotePropertyName Path -NotePropertyValue $target -Force
+        if ($words[0] -eq '/setowner') {
+            $ignore = $global:FakeWindows.IgnoreSetOwner
+            if (-not ($ignore -eq $true -or $ignore -eq $target)) { $acl.Owner = $words[1].TrimStart('*') }
+        } elseif ($words[0] -eq '/reset') {
+            $acl.Protected = $false
+            $acl.Entries = [System.Collections.Generic.List[object]]@(Get-InheritedEntries $target)
+        } else {
+            $invalid = Invoke-FakeIcaclsEdit $acl $words
+            if ($invalid) {
+                Write-Error "Invalid parameter `"$invalid`""
+                $global:LASTEXITCODE = 87
+                return
+            }
+        }
+        if ($words[0] -ne '/setowner' -and (Test-Path -LiteralPath $target -PathType Container)) { Update-InheritedEntries $target }
+        Write-Output "processed file: $target"
+    }
+    Write-Output "Successfully processed $($targets.Count - $failed) files; Failed processing $failed files"
+    $global:LASTEXITCODE = (0, 5)[[int]($failed -gt 0)]
+}
+
+# takeown.exe, in the syntax of Microsoft's command reference:
+#   takeown [/s computer [/u [domain\]user [/p [password]]]] /f filename [/a] [/r [/d {Y|N}]]
+# /a gives ownership to the Administrators group, without it to the account
+# that runs the command; without /r only the object named changes. It uses
+# the take-ownership privilege, so no DACL stands in its way (icacls' own help:
+# /setowner "does not force a change of ownership; use the takeown.exe
+# utility"). The page names no exit codes: 0 for success and 1 for an "ERROR:"
+# line stand in for them, and tests only ask that a failure is not 0. Remote
+# systems and wildcard patterns are not modelled and fail the test.
+function global:Invoke-FakeTakeown {
+    $arguments = @($args | ForEach-Object { [string]$_ })
+    $global:FakeWindows.Calls.Add('takeown.exe ' + ($arguments -join ' '))
+    $file = $null
+    $administrators = $false
+    $recurse = $false
+    for ($i = 0; $i -lt $arguments.Count; $i++) {
+        $word = $arguments[$i]
+        if ($word -match '^/[sSuUpP]$') { throw 'takeown double: remote systems are not modelled' }
+        if ($word -match '^/[fF]$' -and $i + 1 -lt $arguments.Count) {
+            $i += 1
+            $file = $arguments[$i]
+        } elseif ($word -match '^/[aA]$') {
+            $administrators = $true
+        } elseif ($word -match '^/[rR]$') {
+            $recurse = $true
+        } elseif ($word -match '^/[dD]$' -and $recurse -and $i + 1 -lt $arguments.Count -and $arguments[$i + 1] -match '^[YyNn]$') {
+            $i += 1
+        } else {
+            Write-Error "ERROR: Invalid argument/option - '$word'."
+            $global:LASTEXITCODE = 1
             return
         }
     }
-    Write-Output "processed file: $path"
+    if (-not $file) { Write-Error 'ERROR: Invalid syntax. /F is mandatory.'; $global:LASTEXITCODE = 1; return }
+    if ($file.Contains('*')) { throw 'takeown double: wildcard patterns are not modelled' }
+    if (-not (Test-Path -LiteralPath $file)) { Write-Error 'ERROR: The system cannot find the file specified.'; $global:LASTEXITCODE = 1; return }
+    if ($file -eq $global:FakeWindows.TakeownFailOn) { Write-Error 'ERROR: Access is denied.'; $global:LASTEXITCODE = 1; return }
+    $owner = $global:VkTest.InstallerSid
+    if ($administrators) { $owner = $global:VkTest.AdministratorsSid }
+    $targets = @($file)
+    if ($recurse) { $targets += @(Get-FakeTreeBelow $file) }
+    foreach ($target in $targets) { (Get-FakeAcl $target).Owner = $owner }
+    Write-Output "SUCCESS: The file (or folder): `"$file`" now owned by the administrators group."
     $global:LASTEXITCODE = 0
 }
 
+# Get-Acl as Windows PowerShell returns it, for the members the scripts read.
+# FileSystemRights carries the access mask as stored, so a generic right such
+# as GENERIC_ALL shows as its number, as on Windows.
 function global:Get-Acl([string]$LiteralPath) {
+    if (-not (Test-Path -LiteralPath $LiteralPath)) { throw "Cannot find path '$LiteralPath' because it does not exist." }
     $acl = Get-FakeAcl $LiteralPath
     $view = [pscustomobject]@{ Acl = $acl; AreAccessRulesProtected = [bool]$acl.Protected }
     $view | Add-Member -MemberType ScriptMethod -Name GetOwner -Value {
@@ -513,11 +696,22 @@ function global:Get-Acl([string]$LiteralPath) {
     }
     $view | Add-Member -MemberType ScriptMethod -Name GetAccessRules -Value {
         param($explicit, $inherited, $type)
-        return @($this.Acl.Entries | ForEach-Object {
-            $rights = $_.Rights -replace '\((OI|CI|IO|NP)\)', ''
-            if ($rights -eq 'F') { $rights = 'FullControl' }
-            [pscustomobject]@{ IdentityReference = [pscustomobject]@{ Value = $_.Sid }; IsInherited = $_.Inherited
-                FileSystemRights = $rights; AccessControlType = $_.Type }
+        return @($this.Acl.Entries | Where-Object { ($_.Inherited -and $inherited) -or (-not $_.Inherited -and $explicit) } | ForEach-Object {
+            $rights = Split-AclRights $_.Rights
+            $inheritance = 0
+            if ($rights.Flags -contains 'OI') { $inheritance = $inheritance -bor [int][System.Security.AccessControl.InheritanceFlags]::ObjectInherit }
+            if ($rights.Flags -contains 'CI') { $inheritance = $inheritance -bor [int][System.Security.AccessControl.InheritanceFlags]::ContainerInherit }
+            $propagation = 0
+            if ($rights.Flags -contains 'IO') { $propagation = $propagation -bor [int][System.Security.AccessControl.PropagationFlags]::InheritOnly }
+            if ($rights.Flags -contains 'NP') { $propagation = $propagation -bor [int][System.Security.AccessControl.PropagationFlags]::NoPropagateInherit }
+            [pscustomobject]@{
+                IdentityReference = [pscustomobject]@{ Value = $_.Sid }
+                IsInherited = $_.Inherited
+                FileSystemRights = [Enum]::ToObject([System.Security.AccessControl.FileSystemRights], (ConvertTo-AccessMask $rights.Base))
+                AccessControlType = [System.Security.AccessControl.AccessControlType]$_.Type
+                InheritanceFlags = [System.Security.AccessControl.InheritanceFlags]$inheritance
+                PropagationFlags = [System.Security.AccessControl.PropagationFlags]$propagation
+            }
         })
     }
     return $view
@@ -550,7 +744,8 @@ function Register-RegistryMocks {
 # --- Runner fixtures ------------------------------------------------------------
 
 # A machine as the install leaves it, without running the install: agent in the
-# installation directory, job.json in the machine directory.
+# installation directory, job.json, ssh.conf and known_hosts in the machine
+# directory.
 function New-InstalledMachine($Tree, [string]$Machine, [hashtable]$Job = @{}) {
     $null = New-Item -ItemType Directory -Path $Tree.InstallDir -Force
     Copy-Item -LiteralPath (Join-Path $Tree.Package 'vardokeep-agent.exe') -Destination $Tree.InstallDir
@@ -568,6 +763,8 @@ function New-InstalledMachine($Tree, [string]$Machine, [hashtable]$Job = @{}) {
     }
     foreach ($key in $Job.Keys) { $values[$key] = $Job[$key] }
     [IO.File]::WriteAllText((Join-Path $machineDir 'job.json'), (ConvertTo-Json -InputObject $values -Depth 4), (New-Object System.Text.UTF8Encoding($true)))
+    [IO.File]::WriteAllText((Join-Path $machineDir 'ssh.conf'), "Host vardo-backup`n")
+    [IO.File]::WriteAllText((Join-Path $machineDir 'known_hosts'), "backup.example.net $($global:VkTest.ValidHostKey)`n")
     return $machineDir
 }
 

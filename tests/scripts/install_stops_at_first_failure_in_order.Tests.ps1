@@ -77,10 +77,12 @@ Describe 'Install failures, each before the next step' {
         Join-Path $tree.InstallDir 'vardokeep-agent.exe' | Should -Not -Exist
     }
 
-    It 'stops when icacls fails on the <Which> directory, before copying anything' -TestCases @(
-        @{ Which = 'installation' }, @{ Which = 'state' }
+    It 'stops when <Tool> fails on the <Which> directory, before copying anything' -TestCases @(
+        @{ Tool = 'icacls'; Which = 'installation' }, @{ Tool = 'icacls'; Which = 'state' }
+        @{ Tool = 'takeown'; Which = 'installation' }, @{ Tool = 'takeown'; Which = 'state' }
     ) {
-        $FakeWindows.IcaclsFailOn = if ($Which -eq 'state') { $tree.StateDir } else { $tree.InstallDir }
+        $dir = if ($Which -eq 'state') { $tree.StateDir } else { $tree.InstallDir }
+        if ($Tool -eq 'takeown') { $FakeWindows.TakeownFailOn = $dir } else { $FakeWindows.IcaclsFailOn = $dir }
         $null = New-Item -ItemType Directory -Path $machineDir -Force
         $result = Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }
         $result.Thrown | Should -BeExactly 'Failed to protect installation directory.'

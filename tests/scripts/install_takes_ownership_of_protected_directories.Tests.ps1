@@ -22,28 +22,94 @@ Describe 'Directories that exist before the install' {
         @($acl.Entries | ForEach-Object { "$($_.Sid):$($_.Rights):$($_.Inherited)" }) | Should -Be @('S-1-5-18:(OI)(CI)F:False', 'S-1-5-32-544:(OI)(CI)F:False')
     }
 
-    It 'stop the install when a foreign entry survives, before anything is copied' {
+    It 'lose the entries of other accounts, on the folder and below, in one recursive call per account' {
         Set-ForeignAcl $tree.StateDir -WithExplicitEntry
+        $log = Join-Path $tree.StateDir 'old/backup-20240101-000000.log'
+        $null = New-Item -ItemType Directory -Path (Split-Path -Parent $log)
+        [IO.File]::WriteAllText($log, 'old run')
+        Add-ExplicitEntry $log $VkTest.EveryoneSid '(WD,AD)'
+        Add-ExplicitEntry $log $VkTest.ForeignSid 'F' 'Deny'
+        $result = Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }
+        $result.Thrown | Should -BeNullOrEmpty
+        @($FakeWindows.Calls | Where-Object { $_ -like '* /remove * /T /C' }) | Should -Be @(
+            "icacls.exe $($tree.StateDir) /remove *$($VkTest.ForeignSid) /T /C", "icacls.exe $($tree.StateDir) /remove *$($VkTest.EveryoneSid) /T /C")
+        foreach ($path in @($tree.StateDir, (Split-Path -Parent $log), $log)) {
+            @($FakeWindows.Acl[$path].Entries | ForEach-Object { $_.Sid } | Sort-Object -Unique) | Should -Be @('S-1-5-18', 'S-1-5-32-544') -Because $path
+            $FakeWindows.Acl[$path].Owner | Should -Be 'S-1-5-32-544'
+        }
+    }
+
+    It 'stop the install when an object below keeps a foreign owner after icacls reported success' {
+        $log = Join-Path $tree.StateDir 'backup.log'
+        [IO.File]::WriteAllText($log, 'old run')
+        Set-ForeignAcl $log
+        $FakeWindows.IgnoreSetOwner = $log
         $result = Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }
         $result.Thrown | Should -BeExactly 'Failed to protect installation directory.'
-        @($FakeWindows.IcaclsCalls | ForEach-Object { $_ -join ' ' }) | Should -Contain "$($tree.StateDir) /setowner *S-1-5-32-544"
         Join-Path $tree.InstallDir 'vardokeep-agent.exe' | Should -Not -Exist
         Join-Path $tree.StateDir 'pc-01' | Should -Not -Exist
     }
 
-    It 'stop the install when the owner is still foreign after icacls reported success' {
-        Set-ForeignAcl $tree.StateDir
-        $FakeWindows.IgnoreSetOwner = $true
-        $result = Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }
-        $result.Thrown | Should -BeExactly 'Failed to protect installation directory.'
-        Join-Path $tree.StateDir 'pc-01' | Should -Not -Exist
+    It 'accept SYSTEM as the owner of what lies below, as the task''s logs are' {
+        $log = Join-Path $tree.StateDir 'backup.log'
+        [IO.File]::WriteAllText($log, 'a run')
+        (Get-FakeAcl $log).Owner = 'S-1-5-18'
+        $FakeWindows.IgnoreSetOwner = $log
+        (Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }).Thrown | Should -BeNullOrEmpty
     }
 
-    It 'accept SYSTEM as the owner' {
-        $acl = Get-FakeAcl $tree.StateDir
-        $acl.Owner = 'S-1-5-18'
-        $FakeWindows.IgnoreSetOwner = $tree.StateDir
+    # A junction below would lead the recursive calls, made as an administrator,
+    # to whatever it points at.
+    It 'refuse a reparse point below the <Which> directory before changing anything below' -TestCases @(
+        @{ Which = 'installation' }, @{ Which = 'state' }
+    ) {
+        $dir = if ($Which -eq 'state') { $tree.StateDir } else { $tree.InstallDir }
+        $elsewhere = Join-Path $tree.Root 'elsewhere'
+        $null = New-Item -ItemType Directory -Path $elsewhere, (Join-Path $dir 'sub') -Force
+        $null = New-Item -ItemType SymbolicLink -Path (Join-Path $dir 'sub/link') -Target $elsewhere
+        $result = Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }
+        $result.Thrown | Should -BeExactly 'Failed to protect installation directory.'
+        @($FakeWindows.IcaclsCalls | Where-Object { $_[0].StartsWith($dir) }) | Should -BeNullOrEmpty
+        @($FakeWindows.Acl.Keys | Where-Object { $_.StartsWith($elsewhere) }) | Should -BeNullOrEmpty
+        Join-Path $tree.InstallDir 'vardokeep-agent.exe' | Should -Not -Exist
+    }
+}
+
+# Explorer's "Continue" on a folder that admits only SYSTEM and Administrators
+# gives the administrator's own account full control (Add-ExplorerGrant has
+# both readings of what it writes). Any unelevated process of that account
+# could then rewrite what the task runs as SYSTEM.
+Describe 'Explorer''s Continue on the three folders' {
+    BeforeEach { $tree = New-VkTree }
+    AfterEach { Remove-VkTree $tree }
+
+    It 'is refused by the runner and undone by the installer run again (<Reading>, new objects owned by <Owner>)' -TestCases @(
+        @{ Reading = 'FolderOnly'; Owner = 'Administrators' }
+        @{ Reading = 'EveryObject'; Owner = 'the administrator' }
+    ) {
+        if ($Owner -ne 'Administrators') { $FakeWindows.DefaultOwner = $VkTest.InstallerSid }
+        $machine = New-UniqueMachineName 'explorer'
+        $enrollment = New-Enrollment $tree @{ Machine = $machine }
+        $machineDir = Join-Path $tree.StateDir $machine
         (Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }).Thrown | Should -BeNullOrEmpty
+        (Invoke-Runner $tree $machine).ExitCode | Should -Be 0
+
+        foreach ($dir in @($tree.InstallDir, $tree.StateDir, $machineDir)) { Add-ExplorerGrant $dir $Reading }
+        $refused = Invoke-Runner $tree $machine
+        $refused.ExitCode | Should -Be 1
+        $refused.Errors | Should -Be @('Machine configuration can be changed by other accounts; run the installer again to repair it.')
+
+        $again = Invoke-Install $tree @{ EnrollmentFile = $enrollment; Source = $tree.Source }
+        $again.Thrown | Should -BeExactly 'Machine already installed. Review the existing configuration before replacing it.'
+        $everything = @($tree.InstallDir, $tree.StateDir) + @(Get-FakeTreeBelow $tree.InstallDir) + @(Get-FakeTreeBelow $tree.StateDir)
+        $left = foreach ($path in $everything) {
+            $acl = Get-FakeAcl $path
+            $grants = @($acl.Entries | Where-Object { @('S-1-5-18', 'S-1-5-32-544', 'S-1-5-32-545') -notcontains $_.Sid })
+            if ($grants.Count -gt 0 -or @('S-1-5-18', 'S-1-5-32-544') -notcontains $acl.Owner) { "$path owner $($acl.Owner), $($grants.Count) other entries" }
+        }
+        $left | Should -BeNullOrEmpty
+        (Get-FakeAcl (Join-Path $machineDir 'id_ed25519')).Owner | Should -Be 'S-1-5-18'
+        (Invoke-Runner $tree $machine).ExitCode | Should -Be 0
     }
 }
 

@@ -30,17 +30,30 @@ Describe 'A successful install' {
         $keyPath | Should -Exist
     }
 
-    It 'protects both directories, takes them over, then locks the private key to SYSTEM' {
+    It 'takes both directories over, lets Users read the program, locks the key to SYSTEM and gives the rest to Administrators' {
         $expected = @(
-            "$($tree.InstallDir) /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F",
-            "$($tree.InstallDir) /setowner *S-1-5-32-544",
-            "$($tree.StateDir) /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F",
-            "$($tree.StateDir) /setowner *S-1-5-32-544",
-            "$keyPath /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F",
-            "$keyPath /remove *$($VkTest.InstallerSid)",
-            "$keyPath /setowner *S-1-5-18",
-            "$keyPath.pub /reset")
-        @($FakeWindows.IcaclsCalls | ForEach-Object { $_ -join ' ' }) | Should -Be $expected
+            "takeown.exe /F $($tree.InstallDir) /A",
+            "icacls.exe $($tree.InstallDir) /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX",
+            "icacls.exe $($tree.InstallDir) /setowner *S-1-5-32-544 /T /C",
+            "takeown.exe /F $($tree.StateDir) /A",
+            "icacls.exe $($tree.StateDir) /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F",
+            "icacls.exe $($tree.StateDir) /setowner *S-1-5-32-544 /T /C",
+            "icacls.exe $(Join-Path $tree.InstallDir 'vardokeep-agent.exe') /setowner *S-1-5-32-544",
+            "icacls.exe $(Join-Path $tree.InstallDir 'Run-Backup.ps1') /setowner *S-1-5-32-544",
+            "icacls.exe $(Join-Path $tree.InstallDir 'Uninstall-Vardokeep.ps1') /setowner *S-1-5-32-544",
+            "icacls.exe $machineDir /setowner *S-1-5-32-544",
+            "icacls.exe $keyPath /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F",
+            "icacls.exe $keyPath /remove *$($VkTest.InstallerSid)",
+            "icacls.exe $keyPath /setowner *S-1-5-18",
+            "icacls.exe $keyPath.pub /reset",
+            "icacls.exe $keyPath.pub /setowner *S-1-5-32-544",
+            "icacls.exe $(Join-Path $machineDir 'known_hosts') /setowner *S-1-5-32-544",
+            "icacls.exe $(Join-Path $machineDir 'ssh.conf') /setowner *S-1-5-32-544",
+            "icacls.exe $(Join-Path $machineDir 'job.json') /setowner *S-1-5-32-544")
+        @($FakeWindows.Calls | Where-Object { $_ -match '^(icacls|takeown)\.exe ' }) | Should -Be $expected
+        $program = $FakeWindows.Acl[$tree.InstallDir]
+        @($program.Entries | ForEach-Object { "$($_.Sid):$($_.Rights):$($_.Inherited)" }) | Should -Be @(
+            'S-1-5-18:(OI)(CI)F:False', 'S-1-5-32-544:(OI)(CI)F:False', 'S-1-5-32-545:(OI)(CI)RX:False')
         $key = $FakeWindows.Acl[$keyPath]
         $key.Owner | Should -Be 'S-1-5-18'
         $key.Protected | Should -BeTrue

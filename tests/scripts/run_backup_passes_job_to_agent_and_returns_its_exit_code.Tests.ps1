@@ -44,6 +44,27 @@ Describe 'Run-Backup.ps1 without shadow copies' {
            Message = '*job.json*' }
         @{ Case = 'a missing agent'; Job = @{}; Prepare = { param($dir) Remove-Item -LiteralPath (Join-Path $tree.InstallDir 'vardokeep-agent.exe') }
            Message = '*vardokeep-agent.exe*' }
+        # What another account can change: Explorer's "Continue" on the machine
+        # folder in both readings, a foreign owner, and each object the runner
+        # checks with one of the rights that allow a change. The marker and
+        # UseVss of one case show that the check comes before both.
+        @{ Case = 'Explorer''s grant on the machine folder only'; Job = @{}; Prepare = { param($dir) Add-ExplorerGrant $dir 'FolderOnly' }
+           Message = 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
+        @{ Case = 'Explorer''s grants on every object of the machine folder'; Job = @{}; Prepare = { param($dir) Add-ExplorerGrant $dir 'EveryObject' }
+           Message = 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
+        @{ Case = 'job.json owned by the administrator''s account'; Job = @{}; Prepare = { param($dir) (Get-FakeAcl (Join-Path $dir 'job.json')).Owner = $VkTest.InstallerSid }
+           Message = 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
+        @{ Case = 'add-subdirectory for Users on the state folder'; Job = @{ UseVss = $true }
+           Prepare = { param($dir) [IO.File]::WriteAllText((Join-Path $dir 'active-shadow.json'), '{}'); Add-ExplicitEntry (Split-Path -Parent $dir) $VkTest.UsersSid '(AD)' }
+           Message = 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
+        @{ Case = 'write-data on ssh.conf'; Job = @{}; Prepare = { param($dir) Add-ExplicitEntry (Join-Path $dir 'ssh.conf') $VkTest.ForeignSid '(WD)' }
+           Message = 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
+        @{ Case = 'change-permissions on known_hosts'; Job = @{}; Prepare = { param($dir) Add-ExplicitEntry (Join-Path $dir 'known_hosts') $VkTest.ForeignSid '(WDAC)' }
+           Message = 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
+        @{ Case = 'delete-child for Users on the installation folder'; Job = @{}; Prepare = { param($dir) Add-ExplicitEntry $tree.InstallDir $VkTest.UsersSid '(DC)' }
+           Message = 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
+        @{ Case = 'GENERIC_ALL for Users on the agent'; Job = @{}; Prepare = { param($dir) Add-ExplicitEntry (Join-Path $tree.InstallDir 'vardokeep-agent.exe') $VkTest.UsersSid '(GA)' }
+           Message = 'Machine configuration can be changed by other accounts; run the installer again to repair it.' }
     ) {
         $machineDir = New-InstalledMachine $tree $machine $Job
         & $Prepare $machineDir
@@ -57,6 +78,16 @@ Describe 'Run-Backup.ps1 without shadow copies' {
         $lines = @(Get-Content -LiteralPath $logs[0].FullName)
         $lines | Should -Be @('runner_error: ' + $result.Errors[0])
         $FakeWindows.Calls | Should -BeNullOrEmpty
+    }
+
+    It 'runs the agent when other accounts may only read, are denied, or hold entries only for what is created below' {
+        $machineDir = New-InstalledMachine $tree $machine
+        Add-ExplicitEntry (Join-Path $machineDir 'job.json') $VkTest.UsersSid '(GR)'
+        Add-ExplicitEntry $machineDir $VkTest.EveryoneSid '(OI)(CI)F' 'Deny'
+        Add-ExplicitEntry $tree.InstallDir $VkTest.ForeignSid '(CI)(IO)F'
+        $result = Invoke-Runner $tree $machine
+        $result.ExitCode | Should -Be 0
+        $result.Errors | Should -BeNullOrEmpty
     }
 
     It 'reports a machine without a directory on the error stream only' {
