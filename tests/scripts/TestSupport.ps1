@@ -352,7 +352,8 @@ function New-AclEntry([string]$Sid, [string]$Rights, [bool]$Inherited, [string]$
 }
 
 function Split-AclRights([string]$Rights) {
-    $flags = @([regex]::Matches($Rights, '\((OI|CI|IO|NP)\)') | ForEach-Object { $_.Groups[1].Value })
+    $flags = New-Object System.Collections.Generic.List[string]
+    foreach ($match in [regex]::Matches($Rights, '\((OI|CI|IO|NP)\)')) { $flags.Add($match.Groups[1].Value) }
     return [pscustomobject]@{ Flags = $flags; Base = ($Rights -replace '\((OI|CI|IO|NP)\)', '') }
 }
 
@@ -401,8 +402,8 @@ function Get-ChildEntries($ParentEntries, [bool]$Container) {
 }
 
 function Get-InheritedEntries([string]$Path) {
-    $parent = Split-Path -Parent $Path
-    $container = Test-Path -LiteralPath $Path -PathType Container
+    $parent = [IO.Path]::GetDirectoryName($Path)
+    $container = [IO.Directory]::Exists($Path)
     if (-not $parent) {
         $rootEntries = @((New-AclEntry $global:VkTest.SystemSid '(OI)(CI)F' $false),
             (New-AclEntry $global:VkTest.AdministratorsSid '(OI)(CI)F' $false),
@@ -578,8 +579,11 @@ function global:Invoke-FakeIcacls {
     $global:FakeWindows.IcaclsCalls.Add($arguments)
     $global:FakeWindows.Calls.Add('icacls.exe ' + ($arguments -join ' '))
     $path = $arguments[0]
-    $options = @($arguments | Select-Object -Skip 1 | Where-Object { $_ -match '^/[TCLQtclq]$' } | ForEach-Object { $_.ToUpperInvariant() })
-    $words = @($arguments | Select-Object -Skip 1 | Where-Object { $_ -notmatch '^/[TCLQtclq]$' })
+    $options = New-Object System.Collections.Generic.List[string]
+    $words = New-Object System.Collections.Generic.List[string]
+    foreach ($argument in ($arguments | Select-Object -Skip 1)) {
+        if ($argument -match '^/[TCLQtclq]$') { $options.Add($argument.ToUpperInvariant()) } else { $words.Add($argument) }
+    }
     $invalid = $null
     if ($words.Count -eq 0) {
         # "icacls <filename>" with nothing else is the display form of the

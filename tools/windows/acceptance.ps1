@@ -928,6 +928,41 @@ Invoke-Case 'stand-in replay: icacls forms and exit codes' {
     if ($differences.Count -gt 0) { throw ($differences -join '; ') }
 }
 
+# The takeown double's claims (Invoke-FakeTakeown): /A gives the object to
+# Administrators, without it to the account that runs the command, only the
+# object named changes, and a missing file or an unknown option fails with an
+# exit code other than 0.
+Invoke-Case 'stand-in replay: takeown forms and exit codes' {
+    Need-Ntfs
+    if (-not $elevated) { Skip $notElevated }
+    $takeown = Need-Tool 'takeown.exe'
+    $icacls = Need-Tool 'icacls.exe'
+    $user = [Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+    $vectors = @(
+        @{ Words = @('/A'); Code = '0'; Owner = 'BA' },
+        @{ Words = @(); Code = '0'; Owner = $user },
+        @{ Words = @('/A', '/X'); Code = 'nonzero'; Owner = $user },
+        @{ Missing = $true; Words = @('/A'); Code = 'nonzero'; Owner = $user }
+    )
+    $differences = New-Object System.Collections.Generic.List[string]
+    foreach ($vector in $vectors) {
+        $folder = New-Folder 'takeown'
+        $inner = Join-Path $folder 'f'
+        Write-Bytes $inner 10 1
+        foreach ($object in @($folder, $inner)) { [void](Invoke-Program $icacls @($object, '/setowner', "*$user")) }
+        $path = $folder
+        if ($vector.Missing) { $path = $folder + '-missing' }
+        $run = Invoke-Program $takeown (@('/F', $path) + $vector.Words)
+        $label = 'takeown /F ' + ((@('<folder>') + $vector.Words) -join ' ')
+        if (($vector.Code -eq 'nonzero' -and $run.Code -eq 0) -or ($vector.Code -ne 'nonzero' -and [string]$run.Code -ne $vector.Code)) {
+            $differences.Add("$label exited $($run.Code), the double $($vector.Code)")
+        }
+        $owners = @($folder, $inner) | ForEach-Object { ([VkFs]::Meta($_)).Split('|')[3] -replace '^O:([^:]+?)(G:|D:).*$', '$1' }
+        if ($owners[0] -ne $vector.Owner -or $owners[1] -ne $user) { $differences.Add("$label left owners $($owners -join ' and '), the double: $($vector.Owner) and $user") }
+    }
+    if ($differences.Count -gt 0) { throw ($differences -join '; ') }
+}
+
 # The double's claim (New-KeygenAcl): the private key owned by the user who ran
 # ssh-keygen, a protected DACL of full control for Administrators and SYSTEM and
 # an entry for that user; the .pub file the same plus read for Everyone.
