@@ -24,16 +24,26 @@ bool volume_keeps_acls(HANDLE directory) {
            (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
-bool owned_by_administrators_or_system(HANDLE directory) {
+// The descriptor names Administrators as owner, so nothing else may own what
+// the handle reached: not SYSTEM, not the user.
+bool owned_by_administrators(HANDLE directory) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (setup_win32_api.GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                         nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    const bool ours = owner != nullptr && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-                                           IsWellKnownSid(owner, WinLocalSystemSid));
+    const bool ours = owner != nullptr && IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
     LocalFree(descriptor);
     return ours;
+}
+
+// Opened with FILE_FLAG_OPEN_REPARSE_POINT, a junction put in place of the new
+// directory is the handle's object itself, and shows as such.
+bool plain_directory(HANDLE directory) {
+    BY_HANDLE_FILE_INFORMATION information;
+    return setup_win32_api.GetFileInformationByHandle(directory, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 // Where the handle really is: a junction in the temporary path is resolved here.
@@ -45,17 +55,20 @@ bool final_path_of(HANDLE directory, char16_t* out) {
 }
 
 // Opens the directory just created and keeps it open. Read access to its
-// owner needs READ_CONTROL. From here on every package path is built from the
-// handle's final path. On false nothing is held and the directory, still
-// empty, is removed.
+// owner needs READ_CONTROL. Between creation and this open the user's other
+// processes may replace the name, so a reparse point is opened, not followed,
+// and refused. From here on every package path is built from the handle's
+// final path. On false nothing is held and the directory, still empty, is
+// removed.
 bool hold_package_directory() {
     SetupState& s = setup_state;
     HANDLE directory = setup_win32_api.CreateFileW(wide(s.package_directory), FILE_LIST_DIRECTORY | READ_CONTROL,
                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     char16_t final_path[package_path_capacity];
-    const bool ours = directory != INVALID_HANDLE_VALUE && volume_keeps_acls(directory) &&
-                      owned_by_administrators_or_system(directory) && final_path_of(directory, final_path);
+    const bool ours = directory != INVALID_HANDLE_VALUE && plain_directory(directory) &&
+                      volume_keeps_acls(directory) && owned_by_administrators(directory) &&
+                      final_path_of(directory, final_path);
     if (!ours) {
         if (directory != INVALID_HANDLE_VALUE) setup_win32_api.CloseHandle(directory);
         // Only an empty directory goes, and a junction in its place goes itself.

@@ -3,6 +3,7 @@
 const SetupWin32Api setup_win32_real_api = {
     &::CreateDirectoryW,
     &::CreateFileW,
+    &::GetFileInformationByHandle,
     &::GetVolumeInformationByHandleW,
     &::GetSecurityInfo,
     &::GetFinalPathNameByHandleW,

@@ -1,6 +1,6 @@
 // The Win32 calls that create, hold and check the package directory go through
 // this table, so that tests can record their order and answer what Wine cannot
-// (it synthesises owners and reports no persistent ACLs). setup_win32_api starts
+// (it synthesises owners, makes no junctions and reports no persistent ACLs). setup_win32_api starts
 // out holding the real functions; setup_win32_real_api keeps them for restoring.
 #pragma once
 
@@ -11,6 +11,7 @@
 struct SetupWin32Api {
     decltype(&::CreateDirectoryW) CreateDirectoryW;
     decltype(&::CreateFileW) CreateFileW;
+    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
     decltype(&::GetVolumeInformationByHandleW) GetVolumeInformationByHandleW;
     decltype(&::GetSecurityInfo) GetSecurityInfo;
     decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW;

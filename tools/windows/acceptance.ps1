@@ -1,7 +1,7 @@
 # Acceptance run: proves on a real Windows machine what Wine, the substitute
 # volume and the test doubles cannot. Run it as an administrator with Windows
 # PowerShell 5.1 from a folder holding vardokeep-agent.exe,
-# vardokeep-refserver.exe and vardokeep-join.exe:
+# vardokeep-refserver.exe, vardokeep-join.exe and vardokeep-setup.exe:
 #
 #   powershell -ExecutionPolicy Bypass -File .\acceptance.ps1 [-SshTarget user@host] [-Install]
 #
@@ -362,6 +362,8 @@ $joiner = Join-Path $Bin 'vardokeep-join.exe'
 foreach ($exe in @($agent, $server, $joiner)) {
     if (-not (Test-Path -LiteralPath $exe)) { throw "$exe is missing: run the script from the folder of the built executables or give -Bin." }
 }
+$setupProgram = Join-Path $Bin 'vardokeep-setup.exe'
+if (-not (Test-Path -LiteralPath $setupProgram)) { throw "$setupProgram is missing: run the script from the folder of the built executables or give -Bin." }
 if ($Install) {
     foreach ($name in @('Install-Vardokeep.ps1', 'Run-Backup.ps1', 'Uninstall-Vardokeep.ps1')) {
         if (-not (Test-Path -LiteralPath (Join-Path $Bin $name))) { throw "$name is missing: -Install needs the scripts beside the executables." }
@@ -1019,6 +1021,49 @@ Invoke-Case 'stand-in replay: FILE_FLAG_OPEN_NO_RECALL on a hydrated cloud file'
     $file = Find-HydratedCloudFile
     if (-not $file) { Skip 'no cloud provider (no hydrated cloud file below the user profile)' }
     if ([VkFs]::HashNoRecall($file) -ne [VkFs]::Hash($file)) { throw "$file read with FILE_FLAG_OPEN_NO_RECALL differs from its content" }
+}
+
+# The setup program on the real system: its self-test writes the whole package
+# into a protected directory of the temporary folder and removes it again, and
+# the probe shows who owns what an elevated administrator creates without
+# naming an owner (the token's default owner, which the local policy "System
+# objects: Default owner for objects created by members of the Administrators
+# group" sets), the answer the setup's NTFS stand-in gives for either value.
+function Get-PackageDirectoryNames {
+    return @(Get-ChildItem -LiteralPath ([IO.Path]::GetTempPath()) -Directory -Filter 'Vardokeep-*' -ErrorAction SilentlyContinue | ForEach-Object { $_.Name })
+}
+
+Invoke-Case 'setup: vardokeep-setup.exe --self-test exits with 0 and leaves no package directory' {
+    if ($wine) { Skip 'Wine reports the Unix user as every owner and no persistent ACLs, so the program refuses its package directory there' }
+    if (-not $elevated) { Skip ($notElevated + ' (the program requires an administrator)') }
+    $before = Get-PackageDirectoryNames
+    # The exact unquoted text "--self-test" selects the mode; anything else opens the window.
+    $info = New-Object System.Diagnostics.ProcessStartInfo
+    $info.FileName = $setupProgram
+    $info.Arguments = '--self-test'
+    $info.UseShellExecute = $false
+    $process = [Diagnostics.Process]::Start($info)
+    if (-not $process.WaitForExit(120000)) {
+        $process.Kill()
+        throw 'no exit within 2 minutes (did the window open?)'
+    }
+    $left = @(Get-PackageDirectoryNames | Where-Object { $before -notcontains $_ })
+    if ($process.ExitCode -ne 0) { throw "--self-test exited $($process.ExitCode)" }
+    if ($left.Count -gt 0) { throw "left in the temporary folder: $($left -join ', ')" }
+}
+
+Invoke-Case 'probe: the owner of a directory an elevated administrator creates without naming one' {
+    if (-not $elevated) { Skip $notElevated }
+    Need-Ntfs
+    $folder = New-Folder 'default-owner'
+    $sidType = [Security.Principal.SecurityIdentifier]
+    $owner = (Get-Acl -LiteralPath $folder).GetOwner($sidType).Value
+    $identity = [Security.Principal.WindowsIdentity]::GetCurrent()
+    $policy = 'neither value of the policy'
+    if ($owner -eq 'S-1-5-32-544') { $policy = 'Administrators group' } elseif ($owner -eq $identity.User.Value) { $policy = 'Object creator' }
+    [Console]::Out.WriteLine('probe: a new directory is owned by ' + $owner + ' (' + $policy + '); the token default owner is ' + $identity.Owner.Value)
+    if ($owner -ne $identity.Owner.Value) { throw "the directory's owner $owner is not the token default owner $($identity.Owner.Value)" }
+    if ($policy -eq 'neither value of the policy') { throw "$owner is neither the Administrators group nor the user $($identity.User.Value)" }
 }
 
 $total = $script:counts.ok + $script:counts.failed + $script:counts.skipped

@@ -4,6 +4,7 @@
 // answers of a directory that is not ours. The driver carries eleven small
 // RT_RCDATA resources 100 to 110 (package_resources.rc) in place of the package.
 #include <windows.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -19,28 +20,42 @@ namespace {
 // What one case changes in the answers about the held directory.
 struct Case {
     const char* name;
-    const wchar_t* owner;       // SDDL of the owner GetSecurityInfo reports
-    DWORD security_status;      // GetSecurityInfo's result when not ERROR_SUCCESS
-    bool acls_kept;             // FILE_PERSISTENT_ACLS among the volume's flags
-    const wchar_t* final_path;  // nullptr: Wine's own; L"": the call fails; L"*": another directory
     bool extracted;
+    DefaultOwnerForAdministratorsObjects default_owner = DefaultOwnerForAdministratorsObjects::object_creator;
+    bool owner_in_descriptor = true;   // false: the package's descriptor without its owner
+    const wchar_t* owner = nullptr;    // SDDL of an owner some other program gave the directory
+    DWORD security_status = ERROR_SUCCESS;  // GetSecurityInfo's result when not ERROR_SUCCESS
+    bool acls_kept = true;             // FILE_PERSISTENT_ACLS among the volume's flags
+    const wchar_t* final_path = nullptr;  // nullptr: Wine's own; L"": the call fails; L"*": another directory
+    bool junction = false;  // the name replaced, after creation, by a junction to another directory
 };
 
-// A directory of the same user, FAT, a descriptor that cannot be read, a final
-// path that cannot be had or used: each fails as a failed extraction does.
+using Owner = DefaultOwnerForAdministratorsObjects;
+
+// A directory of the same user or of SYSTEM, one whose owner fell to the
+// user's own account, a junction, FAT, a descriptor that cannot be read, a
+// final path that cannot be had or used: each fails as a failed extraction does.
 const Case cases[] = {
-    {"owner Administrators on NTFS", L"O:BA", ERROR_SUCCESS, true, nullptr, true},
-    {"owner SYSTEM", L"O:SY", ERROR_SUCCESS, true, nullptr, true},
-    {"final path elsewhere (a junction in the temporary path)", L"O:BA", ERROR_SUCCESS, true, L"*", true},
-    {"owner a user", L"O:S-1-5-21-1004336348-1177238915-682003330-1001", ERROR_SUCCESS, true, nullptr, false},
-    {"owner unreadable", L"O:BA", ERROR_ACCESS_DENIED, true, nullptr, false},
-    {"volume without persistent ACLs", L"O:BA", ERROR_SUCCESS, false, nullptr, false},
-    {"no final path", L"O:BA", ERROR_SUCCESS, true, L"", false},
-    {"final path as a volume GUID", L"O:BA", ERROR_SUCCESS, true, L"\\\\?\\Volume{0b5c7a40-0000-0000-0000-100000000000}\\t", false},
+    {.name = "owner Administrators on NTFS", .extracted = true},
+    {.name = "final path elsewhere (a junction in the temporary path)", .extracted = true, .final_path = L"*"},
+    {.name = "no owner in the descriptor, default owner the Administrators group", .extracted = true,
+     .default_owner = Owner::administrators_group, .owner_in_descriptor = false},
+    {.name = "no owner in the descriptor, default owner the object creator", .extracted = false,
+     .owner_in_descriptor = false},
+    {.name = "owner SYSTEM", .extracted = false, .owner = L"O:SY"},
+    {.name = "owner a user", .extracted = false, .owner = L"O:S-1-5-21-1004336348-1177238915-682003330-1001"},
+    {.name = "a junction to a folder of Administrators swapped in after creation", .extracted = false,
+     .junction = true},
+    {.name = "owner unreadable", .extracted = false, .security_status = ERROR_ACCESS_DENIED},
+    {.name = "volume without persistent ACLs", .extracted = false, .acls_kept = false},
+    {.name = "no final path", .extracted = false, .final_path = L""},
+    {.name = "final path as a volume GUID", .extracted = false,
+     .final_path = L"\\\\?\\Volume{0b5c7a40-0000-0000-0000-100000000000}\\t"},
 };
 
 const Case* current = nullptr;
-std::wstring elsewhere;  // the directory that L"*" names
+std::wstring elsewhere;  // the directory that L"*" names and a junction leads to
+HANDLE junction_opened = nullptr;  // a handle on the junction itself
 
 // Calls on the package directory, in order.
 struct Opened {
@@ -50,9 +65,16 @@ struct Opened {
 std::vector<Opened> opened;
 std::vector<std::wstring> events;
 
+// Wine makes no junctions. In place of one, an open without
+// FILE_FLAG_OPEN_REPARSE_POINT is followed to the target, and an open with it
+// reaches the junction itself, whose attributes carry
+// FILE_ATTRIBUTE_REPARSE_POINT (CreateFileW and BY_HANDLE_FILE_INFORMATION,
+// Microsoft Learn).
 HANDLE WINAPI recorded_CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                    DWORD disposition, DWORD flags, HANDLE model) {
-    HANDLE h = CreateFileW(path, access, share, attributes, disposition, flags, model);
+    const bool follow = current->junction && (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+    HANDLE h = CreateFileW(follow ? elsewhere.c_str() : path, access, share, attributes, disposition, flags, model);
+    if (current->junction && !follow) junction_opened = h;
     opened.push_back({h, access, share, disposition, flags});
     events.push_back(L"open");
     return h;
@@ -68,10 +90,37 @@ BOOL WINAPI recorded_RemoveDirectoryW(LPCWSTR path) {
     return RemoveDirectoryW(path);
 }
 
+BOOL WINAPI case_GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION information) {
+    if (!GetFileInformationByHandle(h, information)) return FALSE;
+    if (h == junction_opened) information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return TRUE;
+}
+
+// The package's own descriptor, or the same without its owner; an owner some
+// other program gave the directory is recorded after its creation.
+BOOL WINAPI case_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+    SECURITY_ATTRIBUTES without_owner = *attributes;
+    wchar_t* dacl_only = nullptr;
+    if (!current->owner_in_descriptor &&
+        (!ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &dacl_only, nullptr) ||
+         !ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl_only, SDDL_REVISION_1,
+                                                              &without_owner.lpSecurityDescriptor, nullptr))) {
+        check(false, "%s: the descriptor without its owner is made", current->name);
+        return FALSE;
+    }
+    const BOOL created = ntfs_CreateDirectoryW(path, current->owner_in_descriptor ? attributes : &without_owner);
+    if (dacl_only != nullptr) {
+        LocalFree(dacl_only);
+        LocalFree(without_owner.lpSecurityDescriptor);
+    }
+    if (created && current->owner != nullptr) ntfs_set_owner(path, current->owner);
+    return created;
+}
+
 DWORD WINAPI case_GetSecurityInfo(HANDLE h, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID* owner,
                                   PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
     if (current->security_status != ERROR_SUCCESS) return current->security_status;
-    ntfs_answered_owner = current->owner;
     return ntfs_GetSecurityInfo(h, type, information, owner, group, dacl, sacl, descriptor);
 }
 
@@ -108,8 +157,9 @@ void check_held_package(const Case& c, const std::wstring& created) {
     const Opened& o = opened.front();
     check(opened.size() == 1 && o.access == (FILE_LIST_DIRECTORY | READ_CONTROL) &&
               o.share == (FILE_SHARE_READ | FILE_SHARE_WRITE) && o.disposition == OPEN_EXISTING &&
-              o.flags == FILE_FLAG_BACKUP_SEMANTICS,
-          "%s: the directory is opened once, list and read-control access, no delete sharing, backup semantics",
+              o.flags == (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT),
+          "%s: the directory is opened once, list and read-control access, no delete sharing, backup semantics, "
+          "not following a reparse point",
           c.name);
     check(setup_state.package_directory_handle == o.handle && events.size() == 1,
           "%s: the handle is held after extraction (%zu calls)", c.name, events.size());
@@ -145,7 +195,9 @@ void check_held_package(const Case& c, const std::wstring& created) {
 }  // namespace
 
 int run_package_directory_checks(const std::wstring& scratch) {
+    setup_win32_api.CreateDirectoryW = case_CreateDirectoryW;
     setup_win32_api.CreateFileW = recorded_CreateFileW;
+    setup_win32_api.GetFileInformationByHandle = case_GetFileInformationByHandle;
     setup_win32_api.CloseHandle = recorded_CloseHandle;
     setup_win32_api.RemoveDirectoryW = recorded_RemoveDirectoryW;
     setup_win32_api.GetSecurityInfo = case_GetSecurityInfo;
@@ -157,8 +209,16 @@ int run_package_directory_checks(const std::wstring& scratch) {
         opened.clear();
         events.clear();
         setup_state = {};
+        junction_opened = nullptr;
+        ntfs_forget_owners();
+        system_objects_default_owner_for_objects_created_by_administrators = c.default_owner;
         elsewhere = scratch + L"\\elsewhere";
-        if (c.final_path != nullptr && std::wstring(c.final_path) == L"*") CreateDirectoryW(elsewhere.c_str(), nullptr);
+        const bool moved = c.junction || (c.final_path != nullptr && std::wstring(c.final_path) == L"*");
+        if (moved) {
+            CreateDirectoryW(elsewhere.c_str(), nullptr);
+            // Owned by Administrators: only the junction itself can refuse it.
+            ntfs_set_owner(elsewhere.c_str(), L"O:BA");
+        }
 
         const bool extracted = extract_package();
         const std::vector<std::wstring> left = package_directories();
@@ -174,9 +234,8 @@ int run_package_directory_checks(const std::wstring& scratch) {
             check(closed && setup_state.package_directory_handle == nullptr, "%s: the handle is closed again",
                   c.name);
         }
-        // The simulated junction leaves the directory that was really created.
-        if (c.final_path != nullptr && std::wstring(c.final_path) == L"*" && !created.empty())
-            RemoveDirectoryW(created.c_str());
+        // The simulated junctions leave the directory that was really created.
+        if (moved && !created.empty()) RemoveDirectoryW(created.c_str());
         RemoveDirectoryW(elsewhere.c_str());
     }
     setup_win32_api = setup_win32_real_api;
