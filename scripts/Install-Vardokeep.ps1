@@ -341,7 +341,10 @@ $taskArguments = '-NoProfile -NonInteractive -ExecutionPolicy Bypass -File "' + 
 $action = New-ScheduledTaskAction -Execute $powerShellExe -Argument $taskArguments
 $trigger = New-ScheduledTaskTrigger -Daily -At $At
 $principal = New-ScheduledTaskPrincipal -UserId 'SYSTEM' -LogonType ServiceAccount -RunLevel Highest
-$settings = New-ScheduledTaskSettingsSet -MultipleInstances IgnoreNew -StartWhenAvailable -RestartCount 3 -RestartInterval (New-TimeSpan -Minutes 5) -ExecutionTimeLimit (New-TimeSpan -Hours 12)
+# A backup that started on mains goes on when the laptop is unplugged: a stop
+# ends the runner with TerminateProcess, before it can remove its own shadow
+# copy. Whether a backup may start on battery stays Windows' default (no).
+$settings = New-ScheduledTaskSettingsSet -MultipleInstances IgnoreNew -StartWhenAvailable -RestartCount 3 -RestartInterval (New-TimeSpan -Minutes 5) -ExecutionTimeLimit (New-TimeSpan -Hours 12) -DontStopIfGoingOnBatteries
 $null = Register-ScheduledTask -TaskName $taskName -Action $action -Trigger $trigger -Principal $principal -Settings $settings
 $null = Disable-ScheduledTask -TaskName $taskName
 

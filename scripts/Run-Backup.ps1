@@ -64,6 +64,15 @@ function Get-SourceVolume([string]$Source) {
     return $holder
 }
 
+function Get-AgentTimeLimit {
+    # The task allows 12 hours (its ExecutionTimeLimit); then Task Scheduler
+    # closes the runner and, since the task allows it (AllowHardTerminate),
+    # ends it with TerminateProcess, so no clean-up of the runner's would run
+    # and its shadow copy and marker would stay. The runner stops the agent
+    # itself half an hour earlier, while it can still clean up.
+    return New-TimeSpan -Hours 11 -Minutes 30
+}
+
 function Remove-OldLogs([string]$Directory, [string]$Pattern) {
     # -Filter alone also matches longer extensions through short names.
     Get-ChildItem -LiteralPath $Directory -Filter $Pattern -File |
@@ -129,13 +138,23 @@ if ($machineDirExists) {
 }
 
 $mutexName = 'Global\Vardokeep-' + $Machine
-$mutex = New-Object System.Threading.Mutex($false, $mutexName)
+$mutex = $null
 $mutexTaken = $false
 $exitCode = 1
 $agentProcess = $null
 $shadow = $null
 
 try {
+    # A mutex that a run under another account created first keeps the DACL of
+    # that account's token, which need not admit this one: then the mutex
+    # cannot be opened, and the constructor throws UnauthorizedAccessException
+    # (Mutex(Boolean, String) documentation). That run is still a run of this
+    # machine.
+    try {
+        $mutex = New-Object System.Threading.Mutex($false, $mutexName)
+    } catch [System.UnauthorizedAccessException] {
+        throw 'A backup for this machine is already running.'
+    }
     try {
         $mutexTaken = $mutex.WaitOne(0)
     } catch [System.Threading.AbandonedMutexException] {
@@ -192,7 +211,13 @@ try {
     # Windows PowerShell loses the exit code of a process whose handle was never
     # read before it ended.
     $null = $agentProcess.Handle
-    $agentProcess.WaitForExit()
+    if (-not $agentProcess.WaitForExit([int](Get-AgentTimeLimit).TotalMilliseconds)) {
+        # Stopped and gone before the error log gets its line and the shadow
+        # copy goes.
+        try { $agentProcess.Kill() } catch { }
+        $null = $agentProcess.WaitForExit(60000)
+        throw 'Backup exceeded 11 h 30 min and was stopped before the task''s time limit.'
+    }
     $agentProcess.Refresh()
     $exitCode = $agentProcess.ExitCode
 } catch {
@@ -229,7 +254,7 @@ try {
     }
 
     if ($mutexTaken) { $mutex.ReleaseMutex() }
-    $mutex.Dispose()
+    if ($null -ne $mutex) { $mutex.Dispose() }
 }
 
 exit $exitCode

@@ -253,15 +253,25 @@ function global:New-ScheduledTaskPrincipal([string]$UserId, [string]$LogonType, 
 }
 
 # Only the settings the install may change are parameters here: any other one
-# fails the call, so everything else stays at the Task Scheduler's defaults.
-function global:New-ScheduledTaskSettingsSet([string]$MultipleInstances, [switch]$StartWhenAvailable, [int]$RestartCount,
-        [timespan]$RestartInterval, [timespan]$ExecutionTimeLimit) {
+# fails the call, so everything else stays at the Task Scheduler's defaults,
+# which the object carries as the settings schema gives them (Task Scheduler
+# Schema, settingsType elements, and the TaskSettings properties): IgnoreNew,
+# no StartWhenAvailable, no restart, 72 hours, and DisallowStartIfOnBatteries,
+# StopIfGoingOnBatteries and AllowHardTerminate all true. (The
+# StopIfGoingOnBatteries element's page says false in its remarks, against its
+# own XSD default and the TaskSettings property; the acceptance run reads what
+# a real task stores.)
+function global:New-ScheduledTaskSettingsSet([string]$MultipleInstances = 'IgnoreNew', [switch]$StartWhenAvailable, [int]$RestartCount,
+        [timespan]$RestartInterval, [timespan]$ExecutionTimeLimit = [timespan]::FromHours(72), [switch]$DontStopIfGoingOnBatteries) {
     return [pscustomobject]@{
         MultipleInstances = $MultipleInstances
         StartWhenAvailable = $StartWhenAvailable.IsPresent
         RestartCount = $RestartCount
         RestartInterval = $RestartInterval
         ExecutionTimeLimit = $ExecutionTimeLimit
+        DisallowStartIfOnBatteries = $true
+        StopIfGoingOnBatteries = -not $DontStopIfGoingOnBatteries.IsPresent
+        AllowHardTerminate = $true
     }
 }
 

@@ -115,6 +115,9 @@ Describe 'A successful install' {
         $task.Settings.RestartCount | Should -Be 3
         $task.Settings.RestartInterval | Should -Be ([timespan]::FromMinutes(5))
         $task.Settings.ExecutionTimeLimit | Should -Be ([timespan]::FromHours(12))
+        $task.Settings.StopIfGoingOnBatteries | Should -BeFalse
+        $task.Settings.DisallowStartIfOnBatteries | Should -BeTrue
+        $task.Settings.AllowHardTerminate | Should -BeTrue
     }
 
     It 'prints the public key and the next steps, five lines' {

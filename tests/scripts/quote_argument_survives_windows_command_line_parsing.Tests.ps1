@@ -68,7 +68,8 @@ Describe 'The runner''s command line' -Tag wine {
         Mock Start-Process -ParameterFilter { $FilePath -like '*vardokeep-agent.exe' } -MockWith {
             $global:VkAgentArgumentLine = $ArgumentList
             $process = [pscustomobject]@{ Handle = [IntPtr]::Zero; HasExited = $true; ExitCode = 0 }
-            $process | Add-Member -MemberType ScriptMethod -Name WaitForExit -Value { }
+            # An agent that has ended: WaitForExit with a timeout answers true.
+            $process | Add-Member -MemberType ScriptMethod -Name WaitForExit -Value { return $true }
             $process | Add-Member -MemberType ScriptMethod -Name Refresh -Value { }
             $process | Add-Member -MemberType ScriptMethod -Name Kill -Value { }
             return $process

@@ -72,6 +72,21 @@ Describe 'One run per machine' {
         (Get-RunLogs $machineDir '.out').Count | Should -Be 14
     }
 
+    It 'gives the busy message in its own log when the mutex of a run under another account cannot be opened' {
+        # New-Object wraps what the constructor throws.
+        Mock New-Object -ParameterFilter { $TypeName -eq 'System.Threading.Mutex' } -MockWith {
+            $denied = New-Object UnauthorizedAccessException ("Access to the path '" + $ArgumentList[1] + "' is denied.")
+            throw (New-Object System.Management.Automation.MethodInvocationException ('Exception calling ".ctor" with "2" argument(s): "' + $denied.Message + '"'), $denied)
+        }
+        New-OldLogs $machineDir 20
+        $result = Invoke-Runner $tree $machine
+        $result.ExitCode | Should -Be 1
+        $result.Errors | Should -Be @($busyMessage)
+        $logs = Get-RunLogs $machineDir '.log'
+        $logs.Count | Should -Be 21
+        @(Get-Content -LiteralPath ($logs | Where-Object Name -notlike 'backup-2024*').FullName) | Should -Be @("runner_error: $busyMessage")
+    }
+
     It 'takes the mutex over from a run that ended without releasing it' {
         $holder = Start-ChildPwsh @('-Command', "`$m = New-Object System.Threading.Mutex(`$false, 'Global\Vardokeep-$machine'); `$null = `$m.WaitOne(0); exit 0")
         $holder.WaitForExit(60000) | Should -BeTrue
@@ -79,6 +94,39 @@ Describe 'One run per machine' {
         $result = Invoke-Runner $tree $machine
         $result.ExitCode | Should -Be 4
         $result.Errors | Should -BeNullOrEmpty
+    }
+}
+
+Describe 'A runner killed during a VSS backup' {
+    BeforeEach {
+        $tree = New-VkTree
+        $machine = New-UniqueMachineName 'killed'
+        $machineDir = New-InstalledMachine $tree $machine @{ Source = 'C:\Data'; UseVss = $true }
+    }
+    AfterEach { Remove-VkTree $tree }
+
+    # What a stop of the task ends with, TerminateProcess: no finally of the
+    # runner runs, so its shadow copy and marker stay.
+    It 'leaves the marker naming its shadow copy, and the next run refuses' {
+        $env:VK_FAKE_AGENT_STARTED = Join-Path $tree.Root 'agent-started'
+        $env:VK_FAKE_AGENT_RELEASE = Join-Path $tree.Root 'agent-release'
+        $runner = Join-Path $tree.InstallDir 'Run-Backup.ps1'
+        $first = Start-ChildPwsh @('-Command', ". '$PSScriptRoot/TestSupport.ps1'; Reset-FakeWindows; . '$($tree.SystemFoldersPrelude)'; & '$runner' -Machine '$machine'; exit `$LASTEXITCODE")
+        try {
+            Wait-ForFile $env:VK_FAKE_AGENT_STARTED
+            $first.Kill()
+            $first.WaitForExit(60000) | Should -BeTrue
+
+            $next = Invoke-Runner $tree $machine
+            $next.ExitCode | Should -Be 1
+            $next.Errors | Should -Be @('An earlier own VSS snapshot needs cleanup; inspect active-shadow.json before retrying.')
+            $FakeWindows.Calls | Should -BeNullOrEmpty
+            $marker = [IO.File]::ReadAllText((Join-Path $machineDir 'active-shadow.json')) | ConvertFrom-Json
+            $marker.ID | Should -BeExactly '{6f1f2b5e-0000-4000-8000-000000000007}'
+            $marker.DeviceObject | Should -BeExactly '\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy7'
+        } finally {
+            [IO.File]::WriteAllText($env:VK_FAKE_AGENT_RELEASE, '')
+        }
     }
 }
 
