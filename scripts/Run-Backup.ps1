@@ -149,11 +149,15 @@ try {
     # that account's token, which need not admit this one: then the mutex
     # cannot be opened, and the constructor throws UnauthorizedAccessException
     # (Mutex(Boolean, String) documentation). That run is still a run of this
-    # machine.
+    # machine. New-Object wraps what the constructor throws, so the chain of
+    # inner exceptions is searched rather than trusting the catch to unwrap it.
     try {
         $mutex = New-Object System.Threading.Mutex($false, $mutexName)
-    } catch [System.UnauthorizedAccessException] {
-        throw 'A backup for this machine is already running.'
+    } catch {
+        for ($cause = $_.Exception; $null -ne $cause; $cause = $cause.InnerException) {
+            if ($cause -is [System.UnauthorizedAccessException]) { throw 'A backup for this machine is already running.' }
+        }
+        throw
     }
     try {
         $mutexTaken = $mutex.WaitOne(0)
