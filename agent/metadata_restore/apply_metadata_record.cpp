@@ -109,7 +109,13 @@ void apply_metadata_record(MetadataRestoreRun& run, uint64_t offset, const Metad
   information |= (control & SD_DACL_PROTECTED) != 0 ? WIN_PROTECTED_DACL_SECURITY_INFORMATION
                                                     : WIN_UNPROTECTED_DACL_SECURITY_INFORMATION;
   if (!platform_set_kernel_object_security(target, information, run.descriptor)) fatal_error("Restore DACL/owner");
-  if (!platform_set_file_time(target, &header.creation_time, nullptr, &header.last_write_time)) {
+  // A creation time of 0 or below is no time Windows can set: 0 means "leave it",
+  // -1 and -2 are switches and anything lower is refused. Capture never checks
+  // it, so such a record keeps the entry's own creation time and the rest of it
+  // is applied.
+  const uint64_t* creation_time =
+      static_cast<int64_t>(header.creation_time) > 0 ? &header.creation_time : nullptr;
+  if (!platform_set_file_time(target, creation_time, nullptr, &header.last_write_time)) {
     fatal_error("Restore file times");
   }
   PlatformBasicInformation basic;

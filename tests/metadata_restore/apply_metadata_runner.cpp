@@ -34,8 +34,8 @@ void report_state() {
   std::ostringstream out;
   for (const auto& c : substitute.calls) {
     out << "C\t" << c.operation << '\t' << u8(c.path) << '\t' << c.access << '\t' << c.share << '\t' << c.disposition
-        << '\t' << c.flags << '\t' << c.security_information << '\t' << c.attributes << '\t' << c.last_access_time
-        << '\t' << c.size << '\t' << c.result << '\n';
+        << '\t' << c.flags << '\t' << c.security_information << '\t' << c.attributes << '\t' << c.creation_time
+        << '\t' << c.last_access_time << '\t' << c.size << '\t' << c.result << '\n';
   }
   for (const auto& [key, e] : substitute.entries) {
     out << "E\t" << u8(key) << '\t' << e.attributes << '\t' << e.creation_time << '\t' << e.last_write_time << '\t'
@@ -75,7 +75,7 @@ ApplyOutcome run_apply_metadata(const std::vector<std::string>& arguments) {
     std::istringstream fields(line);
     std::string field;
     while (std::getline(fields, field, '\t')) f.push_back(field);
-    if (f.size() == 12 && f[0] == "C") {
+    if (f.size() == 13 && f[0] == "C") {
       SubstituteCall call;
       call.operation = f[1];
       call.path = u16(f[2]);
@@ -85,9 +85,10 @@ ApplyOutcome run_apply_metadata(const std::vector<std::string>& arguments) {
       call.flags = static_cast<uint32_t>(std::stoul(f[6]));
       call.security_information = static_cast<uint32_t>(std::stoul(f[7]));
       call.attributes = static_cast<uint32_t>(std::stoul(f[8]));
-      call.last_access_time = f[9] == "1";
-      call.size = std::stoull(f[10]);
-      call.result = static_cast<uint32_t>(std::stoul(f[11]));
+      call.creation_time = f[9] == "1";
+      call.last_access_time = f[10] == "1";
+      call.size = std::stoull(f[11]);
+      call.result = static_cast<uint32_t>(std::stoul(f[12]));
       outcome.calls.push_back(call);
     } else if (f.size() == 6 && f[0] == "E") {
       SubstituteEntry& e = outcome.entries[u16(f[1])];

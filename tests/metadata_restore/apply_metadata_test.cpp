@@ -2,6 +2,7 @@
 // message, and what it writes, in which order, to which paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "tests/metadata_restore/apply_metadata_runner.h"
@@ -10,21 +11,45 @@
 namespace {
 const char METADATA[] = "C:\\work\\meta.bin";
 const std::vector<std::string> DEFAULT_ARGS = {"--source", "C:\\restore", "--metadata", METADATA};
+constexpr uint64_t T0 = 132223104000000000ull;          // 2020-01-01, the records' times
+constexpr uint64_t RESTORED_AT = 133900000000000000ull;  // 2025, the restored entries' own
 
-// The tree as restored: the root, a directory a, a file a\f.txt and a file b.txt.
+// What the restore left on each entry: owned by Users (S-1-5-32-545), group
+// LOCAL SERVICE (S-1-5-19), SYSTEM allowed to read; test_descriptor's layout.
+Bytes restorers_descriptor(bool protected_dacl = false) {
+  Bytes d = test_descriptor(protected_dacl);
+  set_le(d, TD_OWNER + 12, 545, 4);
+  set_le(d, TD_GROUP + 8, 19, 4);
+  set_le(d, TD_ACE + 4, 0x001200A9, 4);
+  return d;
+}
+
+// A record's descriptor as the entry has it after a run without --owner: the
+// record's DACL and its protection, the entry's own owner and group.
+Bytes dacl_only(Bytes recorded, const Bytes& entry) {
+  std::copy(entry.begin() + TD_OWNER, entry.begin() + TD_DACL, recorded.begin() + TD_OWNER);
+  return recorded;
+}
+
+// The tree as restored: the root, a directory a (its DACL protected), a file
+// a\f.txt and a file b.txt.
 void restored_tree() {
   substitute_reset();
-  substitute_add_directory(u"C:\\restore\\a");
-  substitute_add_file(u"C:\\restore\\a\\f.txt", {1, 2, 3});
-  substitute_add_file(u"C:\\restore\\b.txt", {4});
+  for (SubstituteEntry* e : {&substitute_add_directory(u"C:\\restore\\a"),
+                             &substitute_add_file(u"C:\\restore\\a\\f.txt", {1, 2, 3}),
+                             &substitute_add_file(u"C:\\restore\\b.txt", {4}), substitute_find(u"C:\\restore")}) {
+    e->creation_time = e->last_write_time = RESTORED_AT;
+    e->security_descriptor = restorers_descriptor();
+  }
+  substitute_find(u"C:\\restore\\a")->security_descriptor = restorers_descriptor(true);
 }
 
 // File order: each directory before what lies below it.
 std::vector<TestRecord> tree_records() {
-  return {{".", test_descriptor(true), 2, 0x10, 101, 201},
-          {"a", test_descriptor(), 2, 0x12, 102, 202},
-          {"a/f.txt", test_descriptor(), 1, 0x21, 103, 203},
-          {"b.txt", test_descriptor(true), 1, 0x2001, 104, 204}};
+  return {{".", test_descriptor(true), 2, 0x10, T0 + 1, T0 + 201},
+          {"a", test_descriptor(), 2, 0x12, T0 + 2, T0 + 202},
+          {"a/f.txt", test_descriptor(), 1, 0x21, T0 + 3, T0 + 203},
+          {"b.txt", test_descriptor(true), 1, 0x2001, T0 + 4, T0 + 204}};
 }
 
 void put_metadata(const Bytes& file) { substitute_add_file(u16(METADATA), file); }
@@ -70,7 +95,7 @@ void replace_with_junction(const std::u16string& directory, const std::u16string
   }
   substitute_add_reparse_point(directory, junction_to(target), true);
 }
-TestRecord file_record(const std::string& path) { return {path, test_descriptor(), 1, 0x20, 7, 8}; }
+TestRecord file_record(const std::string& path) { return {path, test_descriptor(), 1, 0x20, T0 + 7, T0 + 8}; }
 }  // namespace
 
 TEST(ApplyMetadataMessages, EveryFailureStopsWithItsMessageBeforeTheSummary) {
@@ -289,15 +314,20 @@ TEST(ApplyMetadata, AppliesEveryRecordLastFirstAsDescriptorThenTimesThenAttribut
   EXPECT_EQ(expected, sequence);
 
   const SubstituteEntry& root = outcome.entry(u"C:\\restore");
-  EXPECT_EQ(101u, root.creation_time);
-  EXPECT_EQ(201u, root.last_write_time);
+  EXPECT_EQ(T0 + 1, root.creation_time);
+  EXPECT_EQ(T0 + 201, root.last_write_time);
   EXPECT_EQ(0x10u, root.attributes);  // 0x10 alone is applied as NORMAL; the kind stays
-  EXPECT_EQ(test_descriptor(true), root.security_descriptor);
+  // Without --owner each entry keeps its owner and group and takes the DACL,
+  // protected or not as recorded ("a" was protected before).
+  EXPECT_EQ(dacl_only(test_descriptor(true), restorers_descriptor()), root.security_descriptor);
+  EXPECT_EQ(dacl_only(test_descriptor(), restorers_descriptor()),
+            outcome.entry(u"C:\\restore\\a").security_descriptor);
   EXPECT_EQ(0x12u, outcome.entry(u"C:\\restore\\a").attributes);
   EXPECT_EQ(0x21u, outcome.entry(u"C:\\restore\\a\\f.txt").attributes);
   EXPECT_EQ(0x2001u, outcome.entry(u"C:\\restore\\b.txt").attributes);
-  EXPECT_EQ(204u, outcome.entry(u"C:\\restore\\b.txt").last_write_time);
-  EXPECT_EQ(test_descriptor(), outcome.entry(u"C:\\restore\\a\\f.txt").security_descriptor);
+  EXPECT_EQ(T0 + 204, outcome.entry(u"C:\\restore\\b.txt").last_write_time);
+  EXPECT_EQ(dacl_only(test_descriptor(), restorers_descriptor()),
+            outcome.entry(u"C:\\restore\\a\\f.txt").security_descriptor);
 
   // The metadata file: read only, shared for reading, opened as itself.
   auto opens = outcome.calls_of("CreateFileW");
@@ -359,6 +389,9 @@ TEST(ApplyMetadata, OpensTargetsUnsharedAndPassesTheInformationForDaclAndOwner) 
     } else {
       EXPECT_EQ((std::vector<uint32_t>{0x80000004, 0x20000004, 0x20000004, 0x80000004}), information);
     }
+    // Owner and group come back with --owner only.
+    EXPECT_EQ(owner ? test_descriptor(true) : dacl_only(test_descriptor(true), restorers_descriptor()),
+              outcome.entry(u"C:\\restore\\b.txt").security_descriptor);
     // No last-access time is ever passed.
     for (const SubstituteCall* times : outcome.calls_of("SetFileTime")) EXPECT_FALSE(times->last_access_time);
   }
@@ -387,6 +420,63 @@ TEST(ApplyMetadata, PassesOnlyTheRestorableAttributeBits) {
   }
 }
 
+// A creation time of 0 or below is none that Windows sets: SetFileTime gets no
+// creation time, the entry keeps its own, and the rest of the record and the
+// records after it are applied.
+TEST(ApplyMetadata, CreationTimesOfZeroOrBelowAreLeftAsTheEntryHasThem) {
+  for (uint64_t recorded : {uint64_t{0}, ~uint64_t{0}, ~uint64_t{1}, ~uint64_t{2}, uint64_t{1} << 63}) {
+    restored_tree();
+    // Chain order: b.txt first, then a/f.txt.
+    put_metadata(build_metadata_file({file_record("a/f.txt"), {"b.txt", test_descriptor(), 1, 0x21, recorded, T0 + 4}}));
+    ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
+    ASSERT_EQ("windows_metadata_restored=2\n", outcome.err) << std::hex << recorded;
+    auto times = outcome.calls_of("SetFileTime");
+    ASSERT_EQ(2u, times.size());
+    EXPECT_FALSE(times[0]->creation_time) << std::hex << recorded;
+    EXPECT_TRUE(times[1]->creation_time);
+    const SubstituteEntry& b = outcome.entry(u"C:\\restore\\b.txt");
+    EXPECT_EQ(RESTORED_AT, b.creation_time);
+    EXPECT_EQ(T0 + 4, b.last_write_time);
+    EXPECT_EQ(0x21u, b.attributes);
+    EXPECT_EQ(T0 + 7, outcome.entry(u"C:\\restore\\a\\f.txt").creation_time);
+  }
+}
+
+// The substitute's setters read times as FileBasicInformation does: 0 leaves
+// a time, -1 and -2 change nothing stored, anything lower fails the whole call
+// with 87.
+TEST(ApplyMetadataSubstitute, TimeSettersReadZeroAndNegativeTimesAsWindowsDoes) {
+  const struct {
+    uint64_t given;
+    bool accepted;
+    uint64_t creation_after;
+  } cases[] = {{T0, true, T0}, {0, true, RESTORED_AT}, {~uint64_t{0}, true, RESTORED_AT},
+               {~uint64_t{1}, true, RESTORED_AT}, {~uint64_t{2}, false, RESTORED_AT},
+               {uint64_t{1} << 63, false, RESTORED_AT}};
+  for (const auto& c : cases) {
+    for (bool basic : {false, true}) {
+      restored_tree();
+      PlatformHandle h = platform_create_file(u"C:\\restore\\b.txt", WIN_FILE_WRITE_ATTRIBUTES, 0, WIN_OPEN_EXISTING, 0);
+      ASSERT_NE(PLATFORM_INVALID_HANDLE, h);
+      const uint64_t written = T0 + 9;
+      PlatformBasicInformation information;
+      information.creation_time = c.given;
+      information.last_write_time = written;
+      bool set = basic ? platform_set_basic_information(h, information)
+                       : platform_set_file_time(h, &c.given, nullptr, &written);
+      SCOPED_TRACE(testing::Message() << std::hex << c.given << (basic ? " FileBasicInfo" : " SetFileTime"));
+      EXPECT_EQ(c.accepted, set);
+      if (!set) {
+        EXPECT_EQ(WIN_ERROR_INVALID_PARAMETER, platform_last_error());
+      }
+      const SubstituteEntry& b = *substitute_find(u"C:\\restore\\b.txt");
+      EXPECT_EQ(c.creation_after, b.creation_time);
+      EXPECT_EQ(set ? written : RESTORED_AT, b.last_write_time);
+      platform_close_handle(h);
+    }
+  }
+}
+
 TEST(ApplyMetadata, FailureAtTheFifthRecordLeavesFourAppliedAndNoSummary) {
   restored_tree();
   // The first record in the file is visited last; its target does not exist.
@@ -396,8 +486,9 @@ TEST(ApplyMetadata, FailureAtTheFifthRecordLeavesFourAppliedAndNoSummary) {
   ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
   EXPECT_TRUE(fatal_with(outcome, "Metadata target missing, linked or wrong type")) << outcome.err;
   EXPECT_EQ(4u, outcome.calls_of("SetFileInformationByHandle").size());
-  EXPECT_EQ(201u, outcome.entry(u"C:\\restore").last_write_time);
-  EXPECT_EQ(test_descriptor(true), outcome.entry(u"C:\\restore\\b.txt").security_descriptor);
+  EXPECT_EQ(T0 + 201, outcome.entry(u"C:\\restore").last_write_time);
+  EXPECT_EQ(dacl_only(test_descriptor(true), restorers_descriptor()),
+            outcome.entry(u"C:\\restore\\b.txt").security_descriptor);
   EXPECT_EQ(outcome.entries.end(), outcome.entries.find(u"C:\\restore\\missing.txt"));  // nothing created
 }
 
@@ -470,7 +561,7 @@ TEST(ApplyMetadata, TargetBoundCountsTheLongFormOfTheRoot) {
 TEST(ApplyMetadata, PathEndingInSlashAndDeviceNamesStayBelowTheRoot) {
   restored_tree();
   substitute_add_file(u"C:\\restore\\a\\NUL", {});
-  put_metadata(build_metadata_file({{"a/", test_descriptor(), 2, 0x10, 5, 6}, file_record("a/NUL")}));
+  put_metadata(build_metadata_file({{"a/", test_descriptor(), 2, 0x10, T0 + 5, T0 + 6}, file_record("a/NUL")}));
   ApplyOutcome outcome = run_apply_metadata(DEFAULT_ARGS);
   ASSERT_EQ(0, outcome.exit_code) << outcome.err;
   EXPECT_EQ((std::vector<std::string>{"\\\\?\\C:\\restore", "\\\\?\\C:\\restore\\a", "\\\\?\\C:\\restore\\a"}),
@@ -478,7 +569,7 @@ TEST(ApplyMetadata, PathEndingInSlashAndDeviceNamesStayBelowTheRoot) {
   // The setters name the object the handle is on, whatever text opened it.
   EXPECT_EQ((std::vector<std::string>{"C:\\restore\\a\\NUL", "C:\\restore\\a"}),
             outcome.paths_of("SetKernelObjectSecurity"));
-  EXPECT_EQ(6u, outcome.entry(u"C:\\restore\\a").last_write_time);
+  EXPECT_EQ(T0 + 6, outcome.entry(u"C:\\restore\\a").last_write_time);
 }
 
 TEST(ApplyMetadata, LaterOptionValuesReplaceEarlierOnes) {

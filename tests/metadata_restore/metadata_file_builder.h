@@ -12,8 +12,9 @@ struct TestRecord {
   std::vector<uint8_t> descriptor;
   uint32_t kind = 1;
   uint32_t attributes = 0x20;
-  uint64_t creation_time = 0;
-  uint64_t last_write_time = 0;
+  // Real times by default: Windows reads a time of 0 as "leave it unchanged".
+  uint64_t creation_time = 132223104000000000ull;  // 2020-01-01
+  uint64_t last_write_time = 132223104000000000ull;
 };
 
 void set_le(Bytes& out, size_t at, uint64_t value, int size);

@@ -311,6 +311,97 @@ public static class VkRules {
         return differences;
     }
 }
+// The substitute volume's setters replayed: the times FileBasicInformation
+// reads as instructions, and a descriptor set part by part.
+public static class VkSetters {
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    static extern SafeFileHandle CreateFileW(string name, uint access, uint share, IntPtr sa, uint disposition, uint flags, IntPtr template);
+    [DllImport("kernel32.dll", SetLastError = true)]
+    static extern bool SetFileTime(SafeFileHandle h, ref long created, IntPtr accessed, IntPtr written);
+    [DllImport("kernel32.dll", SetLastError = true)]
+    static extern bool GetFileTime(SafeFileHandle h, out long created, out long accessed, out long written);
+    [DllImport("advapi32.dll", SetLastError = true)]
+    static extern bool SetKernelObjectSecurity(SafeFileHandle h, uint what, byte[] descriptor);
+    [DllImport("advapi32.dll")]
+    static extern uint GetSecurityInfo(SafeFileHandle h, int type, uint what, out IntPtr owner, out IntPtr group, out IntPtr dacl, out IntPtr sacl, out IntPtr descriptor);
+    [DllImport("advapi32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    static extern bool ConvertStringSecurityDescriptorToSecurityDescriptorW(string text, uint revision, out IntPtr descriptor, out uint length);
+    [DllImport("advapi32.dll")]
+    static extern uint GetSecurityDescriptorLength(IntPtr descriptor);
+    [DllImport("kernel32.dll")]
+    static extern IntPtr LocalFree(IntPtr memory);
+
+    static void Expect(List<string> differences, string vector, object have, object want) {
+        if (!object.Equals(have, want)) differences.Add(vector + ": got " + have + ", the substitute " + want);
+    }
+    static SafeFileHandle Open(string p, uint access) {
+        SafeFileHandle h = CreateFileW(VkFs.Long(p), access, 7, IntPtr.Zero, 3, 0x02000000, IntPtr.Zero);
+        if (h.IsInvalid) throw new Win32Exception(Marshal.GetLastWin32Error(), "cannot open " + p);
+        return h;
+    }
+    static long Created(SafeFileHandle h) {
+        long created, accessed, written;
+        if (!GetFileTime(h, out created, out accessed, out written)) throw new Win32Exception(Marshal.GetLastWin32Error(), "GetFileTime");
+        return created;
+    }
+    // SetFileTime with a creation time alone: 0 or its error.
+    static int SetCreated(SafeFileHandle h, long value) { return SetFileTime(h, ref value, IntPtr.Zero, IntPtr.Zero) ? 0 : Marshal.GetLastWin32Error(); }
+
+    public static List<string> Times(string file) {
+        List<string> differences = new List<string>();
+        const long T = 132223104000000000L;
+        using (SafeFileHandle h = Open(file, 0x00100080)) {
+            Expect(differences, "SetFileTime with a creation time", SetCreated(h, T), 0);
+            Expect(differences, "the creation time set", Created(h), T);
+            foreach (long value in new long[] { 0, -1, -3, long.MinValue }) {
+                Expect(differences, "SetFileTime with a creation time of " + value, SetCreated(h, value), value < -2 ? 87 : 0);
+                Expect(differences, "the creation time after one of " + value, Created(h), T);
+            }
+        }
+        return differences;
+    }
+
+    static byte[] Bytes(IntPtr descriptor) {
+        byte[] bytes = new byte[GetSecurityDescriptorLength(descriptor)];
+        Marshal.Copy(descriptor, bytes, 0, bytes.Length);
+        LocalFree(descriptor);
+        return bytes;
+    }
+    static byte[] Read(SafeFileHandle h) {
+        IntPtr owner, group, dacl, sacl, descriptor;
+        uint status = GetSecurityInfo(h, 1, 7, out owner, out group, out dacl, out sacl, out descriptor);
+        if (status != 0) throw new Win32Exception((int)status, "GetSecurityInfo");
+        return Bytes(descriptor);
+    }
+    // A self-relative descriptor's owner (offset at 4), group (8) or DACL (16), as hex.
+    static string Part(byte[] d, int slot) {
+        int at = BitConverter.ToInt32(d, slot);
+        if (at == 0) return "none";
+        int length = slot == 16 ? BitConverter.ToUInt16(d, at + 2) : 8 + 4 * d[at + 1];
+        return BitConverter.ToString(d, at, length);
+    }
+
+    // The DACL alone, protected, from a descriptor whose owner and group differ
+    // from the file's: the file keeps its owner and group.
+    public static List<string> DaclAlone(string file, string user) {
+        List<string> differences = new List<string>();
+        IntPtr made;
+        uint length;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW("O:LSG:LSD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + user + ")", 1, out made, out length))
+            throw new Win32Exception(Marshal.GetLastWin32Error(), "SDDL");
+        byte[] given = Bytes(made);
+        using (SafeFileHandle h = Open(file, 0x00060080)) {
+            byte[] before = Read(h);
+            Expect(differences, "SetKernelObjectSecurity with DACL and PROTECTED_DACL information", SetKernelObjectSecurity(h, 0x80000004, given) ? 0 : Marshal.GetLastWin32Error(), 0);
+            byte[] after = Read(h);
+            Expect(differences, "the owner after a DACL alone", Part(after, 4), Part(before, 4));
+            Expect(differences, "the group after a DACL alone", Part(after, 8), Part(before, 8));
+            Expect(differences, "the DACL after a DACL alone", Part(after, 16), Part(given, 16));
+            Expect(differences, "SE_DACL_PROTECTED after PROTECTED_DACL information", (BitConverter.ToUInt16(after, 2) & 0x1000) != 0, true);
+        }
+        return differences;
+    }
+}
 '@
 
 function Quote-Argument([string]$Value) {
@@ -1140,6 +1231,22 @@ Invoke-Case 'stand-in replay: ssh-keygen DACLs' {
 Invoke-Case 'stand-in replay: substitute volume sharing, rename, order and final-path rules' {
     Need-Ntfs
     $differences = [VkRules]::Replay((New-Folder 'rules'))
+    if ($differences.Count -gt 0) { throw ($differences -join '; ') }
+}
+
+Invoke-Case 'stand-in replay: SetFileTime with a creation time of 0 keeps the creation time' {
+    Need-Ntfs
+    $file = Join-Path (New-Folder 'times') 'f'
+    Write-Bytes $file 10 1
+    $differences = [VkSetters]::Times($file)
+    if ($differences.Count -gt 0) { throw ($differences -join '; ') }
+}
+
+Invoke-Case 'stand-in replay: SetKernelObjectSecurity with the DACL alone keeps owner and group' {
+    Need-Ntfs
+    $file = Join-Path (New-Folder 'descriptor') 'f'
+    Write-Bytes $file 10 1
+    $differences = [VkSetters]::DaclAlone($file, [Security.Principal.WindowsIdentity]::GetCurrent().User.Value)
     if ($differences.Count -gt 0) { throw ($differences -join '; ') }
 }
 

@@ -157,6 +157,8 @@ bool mount_point_target(const std::vector<uint8_t>& data, std::u16string& target
 }
 }  // namespace
 
+const std::vector<uint8_t>& substitute_default_descriptor() { return default_security_descriptor(); }
+
 // A junction in a parent component is always followed, whatever the flags of
 // the open: FILE_FLAG_OPEN_REPARSE_POINT concerns the last component only
 // (CreateFileW). Reparse data the substitute cannot read is not followed.

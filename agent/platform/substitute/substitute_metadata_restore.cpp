@@ -54,6 +54,72 @@ DescriptorParts parts_of(const uint8_t* d) {
   return {u32_at(d + 4), u32_at(d + 8), (control & WIN_SE_SACL_PRESENT) != 0 ? u32_at(d + 12) : 0,
           (control & WIN_SE_DACL_PRESENT) != 0 ? u32_at(d + 16) : 0};
 }
+
+// The control bits that travel with each part (SECURITY_DESCRIPTOR_CONTROL).
+constexpr uint16_t OWNER_CONTROL = 0x0001;                                    // SE_OWNER_DEFAULTED
+constexpr uint16_t GROUP_CONTROL = 0x0002;                                    // SE_GROUP_DEFAULTED
+constexpr uint16_t DACL_CONTROL = 0x0004 | 0x0008 | 0x0100 | 0x0400 | 0x1000;  // present, defaulted, auto-inherit, protected
+constexpr uint16_t SACL_CONTROL = 0x0010 | 0x0020 | 0x0200 | 0x0800 | 0x2000;
+constexpr uint16_t DACL_PROTECTED = 0x1000;
+
+void put_u16(std::vector<uint8_t>& d, size_t at, uint16_t v) {
+  d[at] = static_cast<uint8_t>(v);
+  d[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void put_u32(std::vector<uint8_t>& d, size_t at, uint32_t v) {
+  put_u16(d, at, static_cast<uint16_t>(v));
+  put_u16(d, at + 2, static_cast<uint16_t>(v >> 16));
+}
+
+// One part of a descriptor, appended to `out` at the next 4-byte boundary; its
+// offset goes into the header at `slot`. A SID's length comes from its count,
+// an ACL's from its size field, as GetSecurityDescriptorLength counts them.
+void append_part(std::vector<uint8_t>& out, size_t slot, const uint8_t* d, uint32_t offset, bool acl) {
+  if (offset == 0) return;
+  uint32_t length = acl ? u16_at(d + offset + 2) : 8 + 4 * d[offset + 1];
+  put_u32(out, slot, static_cast<uint32_t>(out.size()));
+  out.insert(out.end(), d + offset, d + offset + length);
+  out.resize(long_align(static_cast<uint32_t>(out.size())));
+}
+
+// SetKernelObjectSecurity sets only the parts its information bits name
+// (SetKernelObjectSecurity; SECURITY_INFORMATION, MS-DTYP 2.4.7): the owner,
+// the group, the DACL with its control bits, whose protection then follows
+// PROTECTED_ or UNPROTECTED_DACL_SECURITY_INFORMATION. Every part not named
+// stays as the object has it, as Wine's server merges them too (server/object.c,
+// set_sd_defaults_from_token), which also keeps the object's part when the
+// descriptor lacks a named one. The SACL is never named here and stays.
+std::vector<uint8_t> merged_descriptor(const uint8_t* stored, const uint8_t* given, uint32_t information) {
+  DescriptorParts from_stored = parts_of(stored), from_given = parts_of(given);
+  bool owner = (information & WIN_OWNER_SECURITY_INFORMATION) != 0 && from_given.owner != 0;
+  bool group = (information & WIN_GROUP_SECURITY_INFORMATION) != 0 && from_given.group != 0;
+  bool dacl = (information & WIN_DACL_SECURITY_INFORMATION) != 0 && from_given.dacl != 0;
+  uint16_t stored_control = u16_at(stored + 2), given_control = u16_at(given + 2);
+  uint16_t control = WIN_SE_SELF_RELATIVE | (stored_control & SACL_CONTROL);
+  control |= (owner ? given_control : stored_control) & OWNER_CONTROL;
+  control |= (group ? given_control : stored_control) & GROUP_CONTROL;
+  control |= (dacl ? given_control : stored_control) & DACL_CONTROL;
+  if (dacl && (information & WIN_PROTECTED_DACL_SECURITY_INFORMATION) != 0) control |= DACL_PROTECTED;
+  if (dacl && (information & WIN_UNPROTECTED_DACL_SECURITY_INFORMATION) != 0) control &= ~DACL_PROTECTED;
+  std::vector<uint8_t> out(20, 0);
+  out[0] = 1;
+  put_u16(out, 2, control);
+  append_part(out, 4, owner ? given : stored, owner ? from_given.owner : from_stored.owner, false);
+  append_part(out, 8, group ? given : stored, group ? from_given.group : from_stored.group, false);
+  append_part(out, 12, stored, from_stored.sacl, true);
+  append_part(out, 16, dacl ? given : stored, dacl ? from_given.dacl : from_stored.dacl, true);
+  return out;
+}
+
+// A time as FileBasicInformation reads it (MS-FSCC 2.4.7 "FileBasicInformation";
+// MS-FSA 2.1.5.15.2 "FileBasicInformation", set): 0 leaves the time as it is;
+// -1 and -2 only stop and restart the updates that I/O through this handle
+// would make, which the substitute never makes, so nothing changes; below -2
+// the call fails with STATUS_INVALID_PARAMETER before any field is applied.
+bool acceptable_time(uint64_t time) { return static_cast<int64_t>(time) >= -2; }
+void apply_time(uint64_t& stored, uint64_t time) {
+  if (static_cast<int64_t>(time) > 0) stored = time;
+}
 }  // namespace
 
 bool platform_read_file_at(PlatformHandle handle, uint64_t offset, void* buffer, uint32_t length,
@@ -174,21 +240,33 @@ bool platform_set_kernel_object_security(PlatformHandle handle, uint32_t informa
   if (!has_access(handle, needed)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
-  const auto* d = static_cast<const uint8_t*>(descriptor);
-  entry->security_descriptor.assign(d, d + substitute_descriptor_length(descriptor));
+  const std::vector<uint8_t>& stored =
+      entry->security_descriptor.empty() ? substitute_default_descriptor() : entry->security_descriptor;
+  entry->security_descriptor =
+      merged_descriptor(stored.data(), static_cast<const uint8_t*>(descriptor), information);
   return true;
 }
 
+// SetFileTime sets FileBasicInformation with the times it is given and 0 for a
+// null one, as Wine's does (dlls/kernelbase/file.c); so a time of 0 leaves the
+// file's time as it is too.
 bool platform_set_file_time(PlatformHandle handle, const uint64_t* creation_time, const uint64_t* last_access_time,
                             const uint64_t* last_write_time) {
   SubstituteCall call = on_handle("SetFileTime", handle);
+  call.creation_time = creation_time != nullptr;
   call.last_access_time = last_access_time != nullptr;
   if (substitute_call(call)) return false;
   if (!has_access(handle, WIN_FILE_WRITE_ATTRIBUTES)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
-  if (creation_time != nullptr) entry->creation_time = *creation_time;
-  if (last_write_time != nullptr) entry->last_write_time = *last_write_time;
+  for (const uint64_t* time : {creation_time, last_access_time, last_write_time}) {
+    if (time != nullptr && !acceptable_time(*time)) {
+      substitute_fail(WIN_ERROR_INVALID_PARAMETER);
+      return false;
+    }
+  }
+  if (creation_time != nullptr) apply_time(entry->creation_time, *creation_time);
+  if (last_write_time != nullptr) apply_time(entry->last_write_time, *last_write_time);
   return true;
 }
 
@@ -199,8 +277,15 @@ bool platform_set_basic_information(PlatformHandle handle, const PlatformBasicIn
   if (!has_access(handle, WIN_FILE_WRITE_ATTRIBUTES)) return false;
   SubstituteEntry* entry = entry_of(handle);
   if (entry == nullptr) return false;
-  if (information.creation_time != 0) entry->creation_time = information.creation_time;
-  if (information.last_write_time != 0) entry->last_write_time = information.last_write_time;
+  for (uint64_t time : {information.creation_time, information.last_access_time, information.last_write_time,
+                        information.change_time}) {
+    if (!acceptable_time(time)) {
+      substitute_fail(WIN_ERROR_INVALID_PARAMETER);
+      return false;
+    }
+  }
+  apply_time(entry->creation_time, information.creation_time);
+  apply_time(entry->last_write_time, information.last_write_time);
   // 0 leaves the attributes alone; NORMAL alone clears every settable bit.
   if (information.attributes != 0) {
     entry->attributes = (entry->attributes & ~SETTABLE_ATTRIBUTES) | (information.attributes & SETTABLE_ATTRIBUTES);

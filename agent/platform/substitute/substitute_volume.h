@@ -98,6 +98,7 @@ struct SubstituteCall {
   uint32_t flags = 0;  // CreateFileW's flags and attributes, GetFinalPathNameByHandleW's flags
   uint32_t security_information = 0;  // SetKernelObjectSecurity
   uint32_t attributes = 0;  // SetFileInformationByHandle's file, AdjustTokenPrivileges's privilege attributes
+  bool creation_time = false;     // SetFileTime was given one
   bool last_access_time = false;  // SetFileTime was given one
   // Bytes or entries asked for: a positioned read's length, a pipe's buffer, an
   // attribute list's size, the handles UpdateProcThreadAttribute lists.
@@ -258,6 +259,8 @@ void substitute_fail(uint32_t code);
 uint32_t substitute_visible_attributes(const SubstituteEntry& entry, bool listing);
 // GetSecurityDescriptorLength computed from the descriptor's own bytes.
 uint32_t substitute_descriptor_length(const void* descriptor);
+// The descriptor of an entry that sets none of its own.
+const std::vector<uint8_t>& substitute_default_descriptor();
 // The key that a path reaches once the junctions among its parents are
 // followed; the last component is left as it is. False (last error 1921) past
 // the system's limit of 63 reparse points in one name.
