@@ -43,6 +43,10 @@ constexpr uint32_t WIN_FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_OFFLINE = 0x1000;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_COMPRESSED = 0x800;
+// Missing from Debian's MinGW headers: FILE_ATTRIBUTE_INTEGRITY_STREAM is
+// 0x00008000 on the "File Attribute Constants" page.
+constexpr uint32_t WIN_FILE_ATTRIBUTE_INTEGRITY_STREAM = 0x8000;
 // The two recall bits are missing from Debian's MinGW headers, so the adapter
 // cannot check them; the values are those of Microsoft's "File Attribute
 // Constants" page (FILE_ATTRIBUTE_RECALL_ON_OPEN 0x00040000,

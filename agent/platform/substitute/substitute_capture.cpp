@@ -36,6 +36,10 @@ void split_stream(const std::u16string& key, std::u16string& owner, std::u16stri
   if (stream == u"::$DATA") stream.clear();
 }
 
+constexpr uint32_t STREAM_OWN_ATTRIBUTES = WIN_FILE_ATTRIBUTE_COMPRESSED | WIN_FILE_ATTRIBUTE_TEMPORARY |
+                                          WIN_FILE_ATTRIBUTE_SPARSE_FILE | WIN_FILE_ATTRIBUTE_ENCRYPTED |
+                                          WIN_FILE_ATTRIBUTE_INTEGRITY_STREAM;
+
 SubstituteStream* find_stream(SubstituteEntry& entry, const std::u16string& name) {
   for (auto& s : entry.streams) {
     if (same_key(s.name, name)) return &s;
@@ -281,6 +285,15 @@ bool platform_file_information(PlatformHandle handle, PlatformFileInformation* i
   uint64_t size = (entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 && h->stream.empty() ? 0 : content->size();
   *information = PlatformFileInformation{};
   information->attributes = substitute_visible_attributes(*entry, false);
+  if (!h->stream.empty()) {
+    // A named data stream reports its file's word without these five, and
+    // each of them that the stream has itself: MS-FSA 2.1.5.12.6
+    // "FileBasicInformation" (the query), as 2.1.5.12.5
+    // "FileAttributeTagInformation". Whether a directory's named stream
+    // keeps DIRECTORY no source says; it keeps it here, as its file's.
+    information->attributes &= ~STREAM_OWN_ATTRIBUTES;
+    information->attributes |= find_stream(*entry, h->stream)->attributes & STREAM_OWN_ATTRIBUTES;
+  }
   information->creation_time = entry->creation_time;
   information->last_access_time = entry->last_write_time;
   information->last_write_time = entry->last_write_time;

@@ -28,6 +28,9 @@
 struct SubstituteStream {
   std::u16string name;
   std::vector<uint8_t> content;
+  // What the stream is itself of the bits a data stream does not take from
+  // its file: SPARSE, COMPRESSED, TEMPORARY, ENCRYPTED, INTEGRITY_STREAM.
+  uint32_t attributes = 0;
 };
 
 struct SubstituteEntry {
