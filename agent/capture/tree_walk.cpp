@@ -148,10 +148,12 @@ void walk_entry(const wchar16* windows_path, const char* relative_path, int dept
 // resolved). The root's own final path, from the walk's handle to it, puts both
 // in the same terms, so that any spelling of the source skips the manifest. A
 // shadow copy cannot hold the manifest, and its root has no DOS name to ask.
+// Where the system will not name the root, the walk meets a manifest inside
+// the source and fails on it; it never captures it.
 static void locate_manifest_in_source(PlatformHandle root) {
   static wchar16 root_final[CANONICAL_PATH_UNITS];
   if (run_options.vss_writers || manifest_canonical_path[0] == 0) return;
-  if (!source_final_path(root, root_final)) return;
+  if (!source_final_path_beside_manifest(root, root_final)) return;
   size_t length = wide_length(root_final);
   if (!wide_begins_ignoring_ascii_case(manifest_canonical_path, root_final, length)) return;
   const wchar16* below = manifest_canonical_path + length;

@@ -43,6 +43,10 @@ constexpr uint32_t WIN_FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_OFFLINE = 0x1000;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
 constexpr uint32_t WIN_FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
+constexpr uint32_t WIN_FILE_ATTRIBUTE_COMPRESSED = 0x800;
+// Missing from Debian's MinGW headers: FILE_ATTRIBUTE_INTEGRITY_STREAM is
+// 0x00008000 on the "File Attribute Constants" page.
+constexpr uint32_t WIN_FILE_ATTRIBUTE_INTEGRITY_STREAM = 0x8000;
 // The two recall bits are missing from Debian's MinGW headers, so the adapter
 // cannot check them; the values are those of Microsoft's "File Attribute
 // Constants" page (FILE_ATTRIBUTE_RECALL_ON_OPEN 0x00040000,
@@ -73,6 +77,7 @@ constexpr uint32_t WIN_ERROR_CANT_RESOLVE_FILENAME = 1921;
 constexpr uint32_t WIN_VOLUME_NAME_DOS = 0x0;
 constexpr uint32_t WIN_VOLUME_NAME_NT = 0x2;
 constexpr uint32_t WIN_VOLUME_NAME_NONE = 0x4;
+constexpr uint32_t WIN_FILE_NAME_OPENED = 0x8;
 constexpr uint32_t WIN_FILE_READ_DATA = 0x0001u;
 constexpr uint32_t WIN_FILE_WRITE_DATA = 0x0002u;
 constexpr uint32_t WIN_FILE_APPEND_DATA = 0x0004u;
@@ -157,8 +162,14 @@ PlatformHandle platform_create_file(const wchar16* path, uint32_t access, uint32
 bool platform_close_handle(PlatformHandle handle);
 // GetFinalPathNameByHandleW(handle, buffer, capacity, 0): as GetFullPathNameW.
 // It fails with ERROR_PATH_NOT_FOUND when the volume has no DOS name (a
-// shadow copy's device).
+// shadow copy's device). On a share of a server that cannot answer for a
+// normalized name (before Windows 10 and Server version 1709) the system asks
+// for each component in turn, and fails with ERROR_ACCESS_DENIED when the
+// account may not open one of them (the function's remarks).
 uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity);
+// The same with FILE_NAME_OPENED (8): the name as the handle was opened, not
+// normalized, so no component above it needs to be opened again.
+uint32_t platform_final_path_opened(PlatformHandle handle, wchar16* buffer, uint32_t capacity);
 // The same with VOLUME_NAME_NT (2): "\Device\HarddiskVolume3\data", a
 // shadow copy's "\Device\HarddiskVolumeShadowCopy7\data".
 uint32_t platform_final_path_nt(PlatformHandle handle, wchar16* buffer, uint32_t capacity);

@@ -63,6 +63,27 @@ bool source_final_path(PlatformHandle root, wchar16* buffer) {
   return true;
 }
 
+bool source_final_path_beside_manifest(PlatformHandle root, wchar16* buffer) {
+  static const char16_t unc[] = u"\\\\?\\UNC\\";
+  uint32_t length = platform_final_path(root, buffer, CANONICAL_PATH_UNITS);
+  if (length >= CANONICAL_PATH_UNITS) fatal_error("canonical source path");
+  if (length != 0) return true;
+  if (platform_last_error() == WIN_ERROR_PATH_NOT_FOUND) return false;
+  // Refused: an SMB server that cannot name a normalized path and an account
+  // that may not open some parent of the root (SYSTEM on \\server\share\folder),
+  // or a file system that will not say (Wine past MAX_PATH). A root on a share
+  // cannot hold a manifest that is not on one.
+  size_t prefix = sizeof unc / sizeof unc[0] - 1;
+  if (wide_begins_ignoring_ascii_case(source_root, unc, prefix) &&
+      !wide_begins_ignoring_ascii_case(manifest_canonical_path, unc, prefix)) {
+    return false;
+  }
+  // The name as opened needs no parent opened again. Without it as well the
+  // walk meets a manifest inside the source, whose open fails on its sharing.
+  length = platform_final_path_opened(root, buffer, CANONICAL_PATH_UNITS);
+  return length != 0 && length < CANONICAL_PATH_UNITS;
+}
+
 // Serial numbers and file IDs of a shadow copy equal the live volume's, so
 // they prove nothing; only the final path names the device reached. Object
 // names compare without case, as the object manager compares them.

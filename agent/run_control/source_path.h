@@ -17,6 +17,14 @@ void require_real_directory(const wchar16* root);
 // one directory gives one text. False when the root's volume has no DOS name;
 // any other failure ends the run with "canonical source path".
 bool source_final_path(PlatformHandle root, wchar16* buffer);
+// The same text for finding the manifest inside the source, or false when no
+// comparison is to be made, in this order: the root's volume has no DOS name;
+// the normalized query is refused for a root on a share ("\\?\UNC\") while
+// the manifest is not on one; the query without normalization
+// (FILE_NAME_OPENED) fails too. A refused normalized query otherwise gives the
+// name as opened. Only a result longer than the buffer ends the run
+// ("canonical source path").
+bool source_final_path_beside_manifest(PlatformHandle root, wchar16* buffer);
 // What the walk opens at `path` must lie on the device that `device_path`
 // names ("\\?\GLOBALROOT\Device\X", or "\Device\X"): the root's final path in
 // NT form begins with that device, or the run ends with "VSS snapshot source

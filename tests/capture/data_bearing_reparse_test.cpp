@@ -64,8 +64,9 @@ TEST(DataBearingReparse, FilesAreReadAsTheirFilterPresentsThem) {
   wof.last_write_time = 116444736000000000ull;
   wof.file_index = 31;
   filtered(u"C:\\src\\dedup", 0x80000013, false, filled(4096, 2));
-  filtered(u"C:\\src\\cloud", 0x9000601A, false, filled(1, 3));
-  substitute_add_stream(u"C:\\src\\cloud", u"meta", filled(10, 4));
+  filtered(u"C:\\src\\cloud", 0x9000601A, false, filled(1, 3)).attributes |=
+      WIN_FILE_ATTRIBUTE_HIDDEN | WIN_FILE_ATTRIBUTE_SPARSE_FILE | WIN_FILE_ATTRIBUTE_COMPRESSED | WIN_FILE_ATTRIBUTE_TEMPORARY;
+  substitute_add_stream(u"C:\\src\\cloud", u"meta", filled(10, 4)).attributes = WIN_FILE_ATTRIBUTE_SPARSE_FILE;
   CheckRun run = run_check();
 
   EXPECT_EQ(3u, run.summary["files"]);
@@ -84,6 +85,13 @@ TEST(DataBearingReparse, FilesAreReadAsTheirFilterPresentsThem) {
   EXPECT_NE(run.manifest.end(), std::search(run.manifest.begin(), run.manifest.end(), record.begin(), record.end()));
   std::string text(run.manifest.begin(), run.manifest.end());
   EXPECT_EQ(std::string::npos, text.find("user.vardokeep.windows.reparse"));
+  // A stream's word is its file's without the bits a data stream has only of
+  // its own, with those it has.
+  std::map<std::string, uint32_t> words = attribute_words(run.manifest);
+  const uint32_t shown = WIN_FILE_ATTRIBUTE_ARCHIVE | WIN_FILE_ATTRIBUTE_HIDDEN;
+  EXPECT_EQ(shown | WIN_FILE_ATTRIBUTE_SPARSE_FILE | WIN_FILE_ATTRIBUTE_COMPRESSED | WIN_FILE_ATTRIBUTE_TEMPORARY,
+            words["cloud"]);
+  EXPECT_EQ(shown | WIN_FILE_ATTRIBUTE_SPARSE_FILE, words["cloud:meta"]);
 }
 
 TEST(DataBearingReparse, FoldersAreDescendedWithTheirStreamsAndChangeChecked) {
@@ -108,7 +116,7 @@ TEST(DataBearingReparse, FoldersAreDescendedWithTheirStreamsAndChangeChecked) {
   EXPECT_EQ(WIN_FILE_ATTRIBUTE_DIRECTORY, words["OneDrive"]);
   EXPECT_EQ(WIN_FILE_ATTRIBUTE_ARCHIVE, words["OneDrive/online-only"]);
   EXPECT_EQ(WIN_FILE_ATTRIBUTE_DIRECTORY, words["OneDrive:sync"])
-      << "a stream records its owner's word, less the bit";
+      << "a directory's stream keeps DIRECTORY (believed) and loses the reparse bit";
 
   // A folder that gains an entry while its subtree is walked fails the run.
   prepare_source();

@@ -75,6 +75,10 @@ TEST(WalkMessages, EachRefusalEndsTheRunWithItsLine) {
        "read reparse metadata: l \\(Windows error="},
       {"directory search cannot start", [] { directory_d(); fail("FindFirstFileW", u"C:\\src\\d", 5); },
        "enumerate directory: d \\(Windows error=5\\)"},
+      // The walk's own open shares deletion; its search, listing, does not.
+      {"directory held open for deletion",
+       [] { directory_d(); platform_create_file(u"C:\\src\\d", WIN_DELETE, 7, WIN_OPEN_EXISTING, WIN_FILE_FLAG_BACKUP_SEMANTICS); },
+       "enumerate directory: d \\(Windows error=32\\)"},
       {"child path over 4095 bytes",
        [] { substitute_add_file(long_directory(4000) + u"\\" + std::u16string(95, u'x'), {}); },
        "path too long \\(Windows error="},

@@ -85,6 +85,56 @@ TEST(PrivateManifest, TheManifestInsideTheSourceIsSkippedWhateverTheSpelling) {
   }
 }
 
+// Where the system will not give the source root's normalized final path (a
+// server that cannot name one to an account that may not open a parent, or a
+// failing query), the run goes on: a root on a share cannot hold a manifest
+// on a drive, the name as opened is compared instead, and without either the
+// walk fails on the manifest rather than capture it.
+TEST(PrivateManifest, ASourceWhoseFinalPathIsRefusedIsStillWalked) {
+  struct Case {
+    const char* name;
+    std::u16string source;
+    std::u16string temp;
+    SubstituteFault fault;
+    bool asks_opened;
+    const char* fails_with;  // null: the run succeeds without the manifest
+  };
+  const Case cases[] = {
+      {"share without normalized names, manifest on a drive", u"\\\\server\\share\\folder", u"C:\\Temp\\", {}, false,
+       nullptr},
+      {"the same share through a mapped drive", u"Z:\\folder", u"C:\\Temp\\", {}, true, nullptr},
+      {"normalized name refused, manifest inside the source", u"C:\\src", u"C:\\src\\tmp\\",
+       {"GetFinalPathNameByHandleW", u"C:\\src", 234, 1}, true, nullptr},
+      {"both names refused, manifest inside the source", u"C:\\src", u"C:\\src\\tmp\\",
+       {"GetFinalPathNameByHandleW", u"C:\\src", 234}, true,
+       "^vardokeep-agent: open \\(locked or denied\\): tmp/vardo-agent-[0-9-]+\\.tmp \\(Windows error=32\\)\n$"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    prepare_volume();
+    substitute_add_file(u"C:\\src\\tmp\\data", {1, 2, 3});
+    substitute_add_file(u"\\\\server\\share\\folder\\data", {1, 2, 3});
+    substitute.shares_without_normalized_names.insert(u"\\\\SERVER\\share");
+    substitute.links[u"Z:"] = u"\\\\server\\share";
+    substitute.temp_directory = c.temp;
+    if (!c.fault.operation.empty()) substitute.faults.push_back(c.fault);
+    if (c.fails_with != nullptr) {
+      EXPECT_EXIT(run_agent({u"check", u"--source", c.source}), testing::ExitedWithCode(1), c.fails_with);
+      continue;
+    }
+    testing::internal::CaptureStderr();
+    int code = run_agent({u"check", u"--source", c.source});
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(0, code) << err;
+    EXPECT_NE(std::string::npos, err.find("files=1\n")) << err;
+    bool asked_opened = false;
+    for (const auto& call : substitute.calls) {
+      asked_opened |= call.operation == "GetFinalPathNameByHandleW" && call.flags == WIN_FILE_NAME_OPENED;
+    }
+    EXPECT_EQ(c.asks_opened, asked_opened);
+  }
+}
+
 TEST(PrivateManifest, CollisionsMoveOnAndAHundredOfThemEndTheRun) {
   prepare_volume();
   for (int attempt = 0; attempt < 99; ++attempt) substitute_add_file(substitute.temp_directory + manifest_name(attempt), {});

@@ -3,7 +3,7 @@
 # PowerShell 5.1 from a folder holding vardokeep-agent.exe,
 # vardokeep-refserver.exe, vardokeep-join.exe and vardokeep-setup.exe:
 #
-#   powershell -ExecutionPolicy Bypass -File .\acceptance.ps1 [-SshTarget user@host] [-Install]
+#   powershell -ExecutionPolicy Bypass -File .\acceptance.ps1 [-SshTarget user@host] [-Install] [-Share \\server\share]
 #
 # -AuthorizeKey takes a script block, which -File cannot pass: from a
 # PowerShell prompt, & .\acceptance.ps1 -SshTarget user@host -Install -AuthorizeKey {...}
@@ -22,6 +22,9 @@ param(
     [string]$WorkFolder = '',
     [string]$SshTarget = '',
     [switch]$Install,
+    # A share (\\server\share) this account may write to: a source below a
+    # folder it cannot list is backed up from there.
+    [string]$Share = '',
     # Called with the new machine's public key line and its name; it must
     # authorize that key on -SshTarget for the runner case to run.
     [scriptblock]$AuthorizeKey = $null
@@ -29,6 +32,7 @@ param(
 
 $ErrorActionPreference = 'Stop'
 if ($Install -and -not $SshTarget) { throw '-Install requires -SshTarget.' }
+if ($Share -and $Share -notmatch '^\\\\[^\\]+\\[^\\]+\\?\z') { throw '-Share must be \\server\share.' }
 if (-not $Bin) { $Bin = $PSScriptRoot }
 if (-not $WorkFolder) { $WorkFolder = [IO.Path]::GetTempPath() }
 $Bin = [IO.Path]::GetFullPath($Bin)
@@ -293,6 +297,19 @@ public static class VkRules {
             using (FileStream s = new FileStream(h, FileAccess.Read)) length = s.Read(data, 0, data.Length);
             Expect("rename: the handle reads its object, not the name made again", Encoding.UTF8.GetString(data, 0, length), "f");
             Release();
+            // A directory search holds its directory, listing it and sharing
+            // reading and writing but not deletion, until FindClose.
+            string searched = root + "\\listed";
+            VkFs.MakeDir(searched);
+            Expect("search: listing a directory", VkProbes.BeginSearch(searched), 0);
+            Expect("search: renaming the directory being listed", Move(searched, root + "\\listed2"), 32);
+            Expect("search: deleting the directory being listed", VkProbes.RemoveDirectory(searched), 32);
+            VkProbes.EndSearch();
+            Expect("search: renaming the directory once its search is closed", Move(searched, root + "\\listed2"), 0);
+            Open(root + "\\listed2", Del, 7);
+            Expect("search: listing a directory another handle holds with DELETE", VkProbes.BeginSearch(root + "\\listed2"), 32);
+            VkProbes.EndSearch();
+            Release();
             // Listing order and lookups through the upcase table.
             string o = root + "\\order";
             VkFs.MakeDir(o);
@@ -306,6 +323,7 @@ public static class VkRules {
                 Expect("final path: " + n + " in the volume's spelling", Final(h), folder + "\\" + n.ToLowerInvariant());
             }
         } finally {
+            VkProbes.EndSearch();
             Release();
         }
         return differences;
@@ -400,6 +418,101 @@ public static class VkSetters {
             Expect(differences, "SE_DACL_PROTECTED after PROTECTED_DACL information", (BitConverter.ToUInt16(after, 2) & 0x1000) != 0, true);
         }
         return differences;
+    }
+}
+// Single Win32 answers that cases below compare with the substitute volume's:
+// a handle's attribute word, the streams a file lists, reparse data as the
+// agent reads it, and a directory search kept open.
+public static class VkProbes {
+    [StructLayout(LayoutKind.Sequential, Pack = 4)]
+    struct HandleInfo {
+        public uint Attributes; public long Created, Accessed, Written;
+        public uint Volume, SizeHigh, SizeLow, Links, IndexHigh, IndexLow;
+    }
+    [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Unicode)]
+    struct StreamData {
+        public long Size;
+        [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 296)] public string Name;
+    }
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    static extern SafeFileHandle CreateFileW(string name, uint access, uint share, IntPtr sa, uint disposition, uint flags, IntPtr template);
+    [DllImport("kernel32.dll", SetLastError = true)]
+    static extern bool GetFileInformationByHandle(SafeFileHandle h, out HandleInfo info);
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    static extern IntPtr FindFirstStreamW(string name, int level, out StreamData data, uint flags);
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    static extern bool FindNextStreamW(IntPtr find, out StreamData data);
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    static extern IntPtr FindFirstFileW(string pattern, IntPtr data);
+    [DllImport("kernel32.dll")]
+    static extern bool FindClose(IntPtr find);
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    static extern bool RemoveDirectoryW(string name);
+    [DllImport("kernel32.dll", SetLastError = true)]
+    static extern bool DeviceIoControl(SafeFileHandle h, uint code, IntPtr input, uint inputSize, byte[] output, uint outputSize, out uint returned, IntPtr overlapped);
+    [DllImport("ntdll.dll")]
+    static extern sbyte RtlSetProcessPlaceholderCompatibilityMode(sbyte mode);
+
+    static readonly IntPtr Invalid = new IntPtr(-1);
+    static IntPtr search = Invalid;
+
+    static SafeFileHandle Open(string p, uint access, uint flags) {
+        SafeFileHandle h = CreateFileW(VkFs.Long(p), access, 7, IntPtr.Zero, 3, flags, IntPtr.Zero);
+        if (h.IsInvalid) throw new Win32Exception(Marshal.GetLastWin32Error(), "cannot open " + p);
+        return h;
+    }
+
+    // GetFileInformationByHandle's word for a file, directory or stream,
+    // opened as the agent opens them (the reparse point itself).
+    public static uint Attributes(string p) {
+        using (SafeFileHandle h = Open(p, 0x00020080, 0x02200000)) {
+            HandleInfo info;
+            if (!GetFileInformationByHandle(h, out info)) throw new Win32Exception(Marshal.GetLastWin32Error(), p);
+            return info.Attributes;
+        }
+    }
+
+    // The full stream names FindFirstStreamW lists ("::$DATA" too).
+    public static List<string> Streams(string p) {
+        List<string> names = new List<string>();
+        StreamData d;
+        IntPtr find = FindFirstStreamW(VkFs.Long(p), 0, out d, 0);
+        if (find == Invalid) {
+            int code = Marshal.GetLastWin32Error();
+            if (code == 38) return names;
+            throw new Win32Exception(code, "FindFirstStreamW " + p);
+        }
+        do { names.Add(d.Name); } while (FindNextStreamW(find, out d));
+        FindClose(find);
+        return names;
+    }
+
+    // FindFirstFileW on "dir\*", the search kept open until EndSearch: 0 or its error.
+    public static int BeginSearch(string dir) {
+        IntPtr data = Marshal.AllocHGlobal(600);  // WIN32_FIND_DATAW takes 592 bytes
+        search = FindFirstFileW(VkFs.Long(dir) + "\\*", data);
+        int code = search == Invalid ? Marshal.GetLastWin32Error() : 0;
+        Marshal.FreeHGlobal(data);
+        return code;
+    }
+    public static void EndSearch() { if (search != Invalid) FindClose(search); search = Invalid; }
+    public static int RemoveDirectory(string dir) { return RemoveDirectoryW(VkFs.Long(dir)) ? 0 : Marshal.GetLastWin32Error(); }
+
+    // Placeholders shown as they are for the rest of this process, as the
+    // agent asks (PHCM_EXPOSE_PLACEHOLDERS); false where ntdll lacks the call.
+    public static bool ExposePlaceholders() {
+        try { RtlSetProcessPlaceholderCompatibilityMode(2); return true; } catch (EntryPointNotFoundException) { return false; }
+    }
+
+    // FSCTL_GET_REPARSE_POINT as the walk reads it: "tag bytes" or "error N".
+    public static string ReparseData(string p) {
+        using (SafeFileHandle h = Open(p, 0x00020000, 0x0A200000)) {
+            byte[] buffer = new byte[16384];
+            uint returned;
+            if (!DeviceIoControl(h, 0x000900A8, IntPtr.Zero, 0, buffer, (uint)buffer.Length, out returned, IntPtr.Zero))
+                return "error " + Marshal.GetLastWin32Error();
+            return BitConverter.ToUInt32(buffer, 0).ToString("X8") + " " + returned;
+        }
     }
 }
 '@
@@ -1319,6 +1432,96 @@ Invoke-Case 'probe: the owner of a directory an elevated administrator creates w
     [Console]::Out.WriteLine('probe: a new directory is owned by ' + $owner + ' (' + $policy + '); the token default owner is ' + $identity.Owner.Value)
     if ($owner -ne $identity.Owner.Value) { throw "the directory's owner $owner is not the token default owner $($identity.Owner.Value)" }
     if ($policy -eq 'neither value of the policy') { throw "$owner is neither the Administrators group nor the user $($identity.User.Value)" }
+}
+
+Invoke-Case 'stand-in replay: FSCTL_GET_REPARSE_POINT on an exposed cloud placeholder' {
+    Need-Ntfs
+    if (-not [VkProbes]::ExposePlaceholders()) { Skip 'ntdll has no RtlSetProcessPlaceholderCompatibilityMode (before Windows 10 1803)' }
+    $file = Find-HydratedCloudFile
+    if (-not $file) { Skip 'no cloud provider (no hydrated cloud file below the user profile)' }
+    # The substitute answers with the placeholder's own data, a tag of the cloud family.
+    $answer = [VkProbes]::ReparseData($file)
+    $parts = $answer.Split(' ')
+    $cloudTag = $parts[0] -ne 'error' -and (([Convert]::ToUInt32($parts[0], 16) -band [Convert]::ToUInt32('FFFF0FFF', 16)) -eq [Convert]::ToUInt32('9000001A', 16))
+    if (-not $cloudTag -or [int]$parts[1] -lt 8) { throw "$file answered $answer; the substitute gives its cloud reparse data" }
+}
+
+# A named data stream reports its file's attribute word without COMPRESSED,
+# SPARSE, TEMPORARY, ENCRYPTED and INTEGRITY_STREAM, unless it has them itself.
+# Whether a directory's named stream shows DIRECTORY no document says: the
+# substitute volume says it does, and a FAIL here records what this machine says.
+Invoke-Case 'stand-in replay: the attribute word of a named stream' {
+    Need-Ntfs
+    $compact = Need-Tool 'compact.exe'
+    $source = New-Folder 'stream-word'
+    $packed = Join-Path $source 'packed'
+    $sparse = Join-Path $source 'sparse'
+    $folder = Join-Path $source 'd'
+    Write-Bytes $packed 65536 1
+    Write-Bytes $sparse 0 2
+    [VkFs]::SetSparse($sparse, 1MB)
+    [VkFs]::MakeDir($folder)
+    foreach ($owner in @($packed, $sparse, $folder)) { Write-Bytes ($owner + ':s') 10 3 }
+    $run = Invoke-Program $compact @('/c', $packed)
+    if ($run.Code -ne 0) { throw "compact /c failed: $($run.Out.Trim())" }
+    [IO.File]::SetAttributes($packed, 'Hidden, Temporary, Archive')
+    if (([long][VkProbes]::Attributes($packed) -band 0x900) -ne 0x900) { Skip 'compact /c did not compress here (cluster size above 4 KB?)' }
+    $differences = New-Object System.Collections.Generic.List[string]
+    $ownOnly = [long]0xCB00
+    foreach ($owner in @($packed, $sparse)) {
+        $word = [long][VkProbes]::Attributes($owner)
+        $stream = [long][VkProbes]::Attributes($owner + ':s')
+        $want = $word -band (-bnot $ownOnly)
+        if ($stream -ne $want) { $differences.Add(('{0}:s reports 0x{1:x} beside its file''s 0x{2:x}; the substitute 0x{3:x}' -f (Split-Path $owner -Leaf), $stream, $word, $want)) }
+    }
+    $word = [long][VkProbes]::Attributes($folder)
+    $stream = [long][VkProbes]::Attributes($folder + ':s')
+    if ($stream -ne ($word -band (-bnot $ownOnly))) { $differences.Add(('d:s reports 0x{0:x} beside its directory''s 0x{1:x}; the substitute keeps the directory''s word, DIRECTORY included' -f $stream, $word)) }
+    if ($differences.Count -gt 0) { throw ($differences -join '; ') }
+}
+
+Invoke-Case 'stand-in replay: a WOF-compressed file lists no WofCompressedData stream' {
+    Need-Ntfs
+    $compact = Need-Tool 'compact.exe'
+    $source = New-Folder 'wof-streams'
+    $path = Join-Path $source 'wof.txt'
+    [VkFs]::Write($path, [Text.Encoding]::ASCII.GetBytes(('compressible line of text ' * 40000)))
+    $run = Invoke-Program $compact @('/c', '/exe:lzx', $path)
+    if ($run.Code -ne 0) { throw "compact /exe:lzx failed: $($run.Out.Trim())" }
+    $wof = [VkFs]::List($source) | Where-Object { $_.Name -eq 'wof.txt' }
+    if ($wof.Tag -ne [Convert]::ToUInt32('80000017', 16)) { Skip 'compact /exe:lzx made no WOF file here (no WOF driver)' }
+    $streams = @([VkProbes]::Streams($path))
+    if (($streams -join ' ') -ne '::$DATA') { throw "FindFirstStreamW lists $($streams -join ' '); the substitute lists ::`$DATA alone" }
+    Test-RoundTrip $source @{ files = 1; alternate_streams = 0 } | Out-Null
+}
+
+# A server before Windows Server version 1709 names no normalized path to an
+# account that cannot open every folder above it; the run must not depend on it.
+Invoke-Case 'a UNC source below a folder the account cannot list (-Share)' {
+    if (-not $Share) { Skip 'no -Share given' }
+    if (-not $win32) { Skip 'no Win32 file calls in this PowerShell (no kernel32)' }
+    $name = 'vardokeep-acceptance-' + $PID + '-' + ($script:serial += 1)
+    $parent = $Share.TrimEnd('\') + '\' + $name
+    # The agent makes the same long form of \\server\share\...; the script's calls need it.
+    $source = '\\?\UNC\' + $parent.Substring(2) + '\source'
+    [VkFs]::MakeDir(('\\?\UNC\' + $parent.Substring(2)))
+    [VkFs]::MakeDir($source)
+    Write-Bytes ($source + '\f') 5000 1
+    $me = [Security.Principal.WindowsIdentity]::GetCurrent().User
+    $deny = New-Object Security.AccessControl.FileSystemAccessRule($me, 'ListDirectory, ReadAttributes, ReadExtendedAttributes', 'None', 'None', 'Deny')
+    $acl = Get-Acl -LiteralPath $parent
+    $acl.AddAccessRule($deny)
+    Set-Acl -LiteralPath $parent -AclObject $acl
+    try {
+        $listed = $true
+        try { [void][IO.Directory]::GetFileSystemEntries($parent) } catch { $listed = $false }
+        if ($listed) { Skip "$parent can still be listed by this account on that share" }
+        Test-RoundTrip $source @{ files = 1 } | Out-Null
+    } finally {
+        [void]$acl.RemoveAccessRule($deny)
+        Set-Acl -LiteralPath $parent -AclObject $acl
+        Remove-Item -LiteralPath $parent -Recurse -Force
+    }
 }
 
 $total = $script:counts.ok + $script:counts.failed + $script:counts.skipped

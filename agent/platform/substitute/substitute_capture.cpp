@@ -36,6 +36,10 @@ void split_stream(const std::u16string& key, std::u16string& owner, std::u16stri
   if (stream == u"::$DATA") stream.clear();
 }
 
+constexpr uint32_t STREAM_OWN_ATTRIBUTES = WIN_FILE_ATTRIBUTE_COMPRESSED | WIN_FILE_ATTRIBUTE_TEMPORARY |
+                                          WIN_FILE_ATTRIBUTE_SPARSE_FILE | WIN_FILE_ATTRIBUTE_ENCRYPTED |
+                                          WIN_FILE_ATTRIBUTE_INTEGRITY_STREAM;
+
 SubstituteStream* find_stream(SubstituteEntry& entry, const std::u16string& name) {
   for (auto& s : entry.streams) {
     if (same_key(s.name, name)) return &s;
@@ -86,7 +90,39 @@ struct SubstituteSearch {
   int dots_left = 0;         // files: "." and ".." still to return
   size_t stream_index = 0;   // streams: the next position (0 is the unnamed stream of a file)
   std::u16string listed;     // files: the key of the directory listed, redirections followed
+  SubstituteHandle* held = nullptr;  // files: the directory's own open, for the search's life
 };
+
+// FindFirstFileExW opens the directory for listing (FILE_LIST_DIRECTORY |
+// SYNCHRONIZE), sharing reading and writing but not deletion, and keeps that
+// open until FindClose: Wine's dlls/kernelbase/file.c and ReactOS's
+// dll/win32/kernel32/client/file/find.c, FindFirstFileExW, both written to
+// answer as Windows does. So a directory held with DELETE cannot be listed,
+// and one being listed can be neither renamed nor deleted (32 each, by the
+// sharing check of MS-FSA 2.1.5.1.2.2, "Algorithm to Check Sharing Access to
+// an Existing Stream or Directory"). Wine lets go at the listing's end
+// already; the walk closes its search right there, so that changes nothing.
+constexpr uint32_t SEARCH_ACCESS = WIN_FILE_LIST_DIRECTORY | 0x00100000u;  // | SYNCHRONIZE
+constexpr uint32_t SEARCH_SHARE = WIN_FILE_SHARE_READ | WIN_FILE_SHARE_WRITE;
+
+// The search's own open, not logged: the program made no CreateFileW.
+SubstituteHandle* hold_for_search(const std::u16string& listed) {
+  auto found = substitute.entries.find(listed);
+  if (found == substitute.entries.end()) return nullptr;
+  found->second.open_count++;
+  auto* handle = new SubstituteHandle{found->first, SEARCH_ACCESS, SEARCH_SHARE, WIN_FILE_FLAG_BACKUP_SEMANTICS, 0, u"",
+                                      found->second.object_id};
+  substitute.open_handles.push_back(handle);
+  return handle;
+}
+
+void release_search_hold(SubstituteHandle* handle) {
+  if (handle == nullptr) return;
+  auto& open = substitute.open_handles;
+  open.erase(std::remove(open.begin(), open.end(), handle), open.end());
+  if (SubstituteEntry* entry = substitute_handle_entry(handle)) entry->open_count--;
+  delete handle;
+}
 
 // The child of the directory whose name follows `after` in the volume's order,
 // looked up afresh on every call so that a listing that changes meanwhile is
@@ -251,6 +287,15 @@ bool platform_file_information(PlatformHandle handle, PlatformFileInformation* i
   uint64_t size = (entry->attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0 && h->stream.empty() ? 0 : content->size();
   *information = PlatformFileInformation{};
   information->attributes = substitute_visible_attributes(*entry, false);
+  if (!h->stream.empty()) {
+    // A named data stream reports its file's word without these five, and
+    // each of them that the stream has itself: MS-FSA 2.1.5.12.6
+    // "FileBasicInformation" (the query), as 2.1.5.12.5
+    // "FileAttributeTagInformation". Whether a directory's named stream
+    // keeps DIRECTORY no source says; it keeps it here, as its file's.
+    information->attributes &= ~STREAM_OWN_ATTRIBUTES;
+    information->attributes |= find_stream(*entry, h->stream)->attributes & STREAM_OWN_ATTRIBUTES;
+  }
   information->creation_time = entry->creation_time;
   information->last_access_time = entry->last_write_time;
   information->last_write_time = entry->last_write_time;
@@ -340,6 +385,10 @@ PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN
     substitute_fail(WIN_ERROR_DIRECTORY);
     return PLATFORM_INVALID_HANDLE;
   }
+  if (substitute_sharing_conflict(*entry, u"", SEARCH_ACCESS, SEARCH_SHARE, 0)) {
+    substitute_fail(WIN_ERROR_SHARING_VIOLATION);
+    return PLATFORM_INVALID_HANDLE;
+  }
   // Every directory but a drive's root lists "." and ".." first.
   std::u16string listed = substitute_resolve(directory);
   auto* search = new SubstituteSearch{false, directory, u"", is_drive_root(listed) ? 0 : 2, 0, listed};
@@ -350,12 +399,14 @@ PlatformHandle platform_find_first_file(const wchar16* pattern, wchar16 name[WIN
       substitute_fail(WIN_ERROR_FILE_NOT_FOUND);
       return PLATFORM_INVALID_HANDLE;
     }
+    search->held = hold_for_search(listed);
     search->last_name = first;
     copy_name(first, name, WIN_MAX_PATH);
     *attributes = listed_attributes(listed, first);
     return search;
   }
   search->dots_left = 1;
+  search->held = hold_for_search(listed);
   copy_name(u".", name, WIN_MAX_PATH);
   *attributes = substitute_visible_attributes(*entry, true);
   return search;
@@ -412,6 +463,7 @@ bool platform_find_next_stream(PlatformHandle handle, PlatformStreamData* stream
 bool platform_find_close(PlatformHandle handle) {
   auto* search = static_cast<SubstituteSearch*>(handle);
   substitute_call({"FindClose", search->directory});
+  release_search_hold(search->held);
   delete search;
   return true;
 }

@@ -98,7 +98,8 @@ bool platform_close_handle(PlatformHandle handle) {
   return true;
 }
 
-// GetFinalPathNameByHandleW with VOLUME_NAME_DOS (0) or VOLUME_NAME_NT (2).
+// GetFinalPathNameByHandleW with VOLUME_NAME_DOS (0) or VOLUME_NAME_NT (2),
+// and FILE_NAME_OPENED (8) or not.
 static uint32_t final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity, uint32_t form) {
   auto* h = static_cast<SubstituteHandle*>(handle);
   SubstituteCall call{.operation = "GetFinalPathNameByHandleW", .path = h->path, .flags = form};
@@ -114,6 +115,10 @@ static uint32_t final_path(PlatformHandle handle, wchar16* buffer, uint32_t capa
 
 uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
   return final_path(handle, buffer, capacity, 0);
+}
+
+uint32_t platform_final_path_opened(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
+  return final_path(handle, buffer, capacity, WIN_FILE_NAME_OPENED);
 }
 
 uint32_t platform_final_path_nt(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {

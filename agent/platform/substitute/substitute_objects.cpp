@@ -159,7 +159,7 @@ uint32_t substitute_rename(const std::u16string& from, const std::u16string& to)
 uint32_t substitute_final_path(const SubstituteHandle* handle, uint32_t flags, std::u16string& path) {
   // FILE_NAME_OPENED (8) names the same object here: the substitute keeps no
   // short names to normalise.
-  uint32_t volume_name = flags & ~0x8u;
+  uint32_t volume_name = flags & ~WIN_FILE_NAME_OPENED;
   if (volume_name != WIN_VOLUME_NAME_DOS && volume_name != WIN_VOLUME_NAME_NT && volume_name != WIN_VOLUME_NAME_NONE) {
     return WIN_ERROR_INVALID_PARAMETER;  // VOLUME_NAME_GUID is not modelled
   }
@@ -170,6 +170,14 @@ uint32_t substitute_final_path(const SubstituteHandle* handle, uint32_t flags, s
   bool share = spelled.rfind(u"\\\\", 0) == 0;
   if (!drive && !share && root == spelled.size() && spelled.rfind(u"GLOBALROOT\\", 0) != 0) {
     return WIN_ERROR_INVALID_PARAMETER;  // no file volume (a pipe)
+  }
+  // SMB before Windows 10 and Server version 1709 has no query for a
+  // normalized name: the client asks for each component of the path in turn
+  // and fails with ERROR_ACCESS_DENIED on one the account cannot open
+  // (GetFinalPathNameByHandleW, Remarks). Whatever the volume form asked for.
+  if (share && (flags & WIN_FILE_NAME_OPENED) == 0 &&
+      substitute.shares_without_normalized_names.count(spelled.substr(0, root)) != 0) {
+    return WIN_ERROR_ACCESS_DENIED;
   }
   // Below the volume's root, "\" for the root itself.
   std::u16string below = drive ? spelled.substr(2) : spelled.substr(root);

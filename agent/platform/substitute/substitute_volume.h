@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,9 @@
 struct SubstituteStream {
   std::u16string name;
   std::vector<uint8_t> content;
+  // What the stream is itself of the bits a data stream does not take from
+  // its file: SPARSE, COMPRESSED, TEMPORARY, ENCRYPTED, INTEGRITY_STREAM.
+  uint32_t attributes = 0;
 };
 
 struct SubstituteEntry {
@@ -171,6 +175,9 @@ struct SubstituteVolume {
   // prefix is redirected: the link itself is still the entry at its own key.
   // Final paths come from the entry reached, never from the spelling.
   std::map<std::u16string, std::u16string, CaseInsensitiveLess> links;
+  // Shares ("\\server\share") of servers that refuse a normalized final path
+  // to an account that cannot open every parent of the entry (error 5).
+  std::set<std::u16string, CaseInsensitiveLess> shares_without_normalized_names;
   // NT device of each drive, for final paths in NT form (VOLUME_NAME_NT).
   std::map<std::u16string, std::u16string, CaseInsensitiveLess> nt_devices = {
       {u"C:", u"\\Device\\HarddiskVolume3"}, {u"D:", u"\\Device\\HarddiskVolume4"}};
@@ -286,7 +293,8 @@ bool substitute_sharing_conflict(const SubstituteEntry& entry, const std::u16str
 uint32_t substitute_rename(const std::u16string& from, const std::u16string& to);
 // GetFinalPathNameByHandleW of the object: its path in the volume's spelling,
 // each component as the directory holds it, in the form the flags ask for
-// (VOLUME_NAME_DOS 0, _NT 2 or _NONE 4); 0, or the error code when there is none.
+// (VOLUME_NAME_DOS 0, _NT 2 or _NONE 4, with FILE_NAME_OPENED 8 or without);
+// 0, or the error code when there is none.
 uint32_t substitute_final_path(const SubstituteHandle* handle, uint32_t flags, std::u16string& path);
 // UTF-8 <-> UTF-16 for tests.
 std::u16string u16(const std::string& utf8);

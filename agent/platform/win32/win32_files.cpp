@@ -31,6 +31,10 @@ uint32_t platform_final_path(PlatformHandle handle, wchar16* buffer, uint32_t ca
   return win32_api.GetFinalPathNameByHandleW(handle, as_wide(buffer), capacity, 0);
 }
 
+uint32_t platform_final_path_opened(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
+  return win32_api.GetFinalPathNameByHandleW(handle, as_wide(buffer), capacity, FILE_NAME_OPENED);
+}
+
 uint32_t platform_final_path_nt(PlatformHandle handle, wchar16* buffer, uint32_t capacity) {
   return win32_api.GetFinalPathNameByHandleW(handle, as_wide(buffer), capacity, VOLUME_NAME_NT);
 }

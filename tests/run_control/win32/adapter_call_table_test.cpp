@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "agent/platform/win32/win32_api.h"
 #include "agent/run_control/agent_main.h"
@@ -101,6 +102,29 @@ TEST_F(AdapterCallTable, InjectedFailuresReachTheFatalLineWithTheirCodes) {
       },
       testing::ExitedWithCode(1), "vardokeep-agent: canonical manifest path \\(Windows error=1234\\)");
   EXPECT_FALSE(manifest_left_behind());
+}
+
+// A directory's normalized final path refused as an old SMB server refuses it:
+// the agent asks again for the name as opened, with the real flag.
+std::vector<DWORD> directory_final_path_flags;
+DWORD WINAPI share_like_final_path(HANDLE file, LPWSTR out, DWORD capacity, DWORD flags) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(file, &information) && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    directory_final_path_flags.push_back(flags);
+    if ((flags & FILE_NAME_OPENED) == 0) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return 0;
+    }
+  }
+  return GetFinalPathNameByHandleW(file, out, capacity, flags);
+}
+
+TEST_F(AdapterCallTable, ARefusedNormalizedSourcePathIsAskedForAsOpened) {
+  std::wstring source = make_source_directory();
+  win32_api.GetFinalPathNameByHandleW = share_like_final_path;
+  directory_final_path_flags.clear();
+  ASSERT_EQ(0, run_check(source));
+  EXPECT_EQ((std::vector<DWORD>{0, FILE_NAME_OPENED}), directory_final_path_flags);
 }
 
 // Placeholders are exposed through ntdll's entry when it has one, looked up at
