@@ -79,6 +79,23 @@ inline constexpr uint32_t kAttributeReparseMaxLength = 16384;
 inline constexpr uint32_t kAttributeSecurityMinLength = 1;
 inline constexpr uint32_t kAttributeSecurityMaxLength = 65536;
 
+// One attribute record: the two lengths, the name and the value.
+template <uint32_t N>
+constexpr uint32_t attribute_record_size(const char (&)[N], uint32_t value_length) {
+  return kAttributeRecordHeaderSize + (N - 1) + value_length;
+}
+
+// The longest entry record without its slots: a 4095-byte path and all six
+// attributes at their longest.
+inline constexpr uint32_t kEntryRecordMaxSize =
+    kEntryHeaderSize + kManifestMaxPathLength +
+    attribute_record_size(kAttributeNameAttributes, kAttributeAttributesLength) +
+    attribute_record_size(kAttributeNameCreated, kAttributeCreatedLength) +
+    attribute_record_size(kAttributeNameFileId, kAttributeFileIdLength) +
+    attribute_record_size(kAttributeNameModified, kAttributeModifiedLength) +
+    attribute_record_size(kAttributeNameReparse, kAttributeReparseMaxLength) +
+    attribute_record_size(kAttributeNameSecurity, kAttributeSecurityMaxLength);
+
 // Deepest level the walk captures below the root.
 inline constexpr uint32_t kManifestMaxDepth = 128;
 

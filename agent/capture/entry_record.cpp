@@ -8,6 +8,9 @@
 #include "core/manifest_format.h"
 #include "core/manifest_reader.h"
 
+// Working storage for the record being written; every entry reuses it.
+static RecordBuffer record;
+
 void write_entry_record(PlatformHandle handle, const PlatformFileInformation& information, const char* path,
                         bool directory, uint64_t size, const void* reparse_data, uint32_t reparse_length) {
   size_t path_length = strlen(path);
@@ -33,19 +36,12 @@ void write_entry_record(PlatformHandle handle, const PlatformFileInformation& in
   uint32_t mtime_nsec;
   filetime_to_unix_time(modified, &mtime_sec, &mtime_nsec);
 
-  uint64_t record_start = manifest_end;
-  // The reserved words stay zero; attributes_length is filled in at the end.
-  uint8_t header[kEntryHeaderSize] = {};
-  put_u32le(header + kEntryPathLengthOffset, static_cast<uint32_t>(path_length));
-  put_u32le(header + kEntryModeOffset, mode);
-  put_u64le(header + kEntrySizeOffset, size);
-  put_u64le(header + kEntryMtimeSecOffset, static_cast<uint64_t>(mtime_sec));
-  put_u32le(header + kEntryMtimeNsecOffset, mtime_nsec);
-  manifest_write_at(manifest_end, header, sizeof header);
-  manifest_end += sizeof header;
-  manifest_write_at(manifest_end, path, path_length);
-  manifest_end += path_length;
-  uint64_t attributes_start = manifest_end;
+  // The record is assembled whole and appended with one write; its header
+  // goes in last, once the attributes' length is known.
+  record.length = kEntryHeaderSize;
+  memcpy(record.bytes + record.length, path, path_length);
+  record.length += static_cast<uint32_t>(path_length);
+  uint32_t attributes_start = record.length;
 
   // An entry recorded without its reparse data was captured as the content a
   // filter presents (compression, deduplication, local cloud files): it is
@@ -55,21 +51,28 @@ void write_entry_record(PlatformHandle handle, const PlatformFileInformation& in
   if (reparse_length == 0) attributes &= ~WIN_FILE_ATTRIBUTE_REPARSE_POINT;
   uint8_t value[kAttributeFileIdLength];
   put_u32le(value, attributes);
-  append_attribute(kAttributeNameAttributes, value, kAttributeAttributesLength);
+  append_attribute(record, kAttributeNameAttributes, value, kAttributeAttributesLength);
   put_u64le(value, information.creation_time);
-  append_attribute(kAttributeNameCreated, value, kAttributeCreatedLength);
+  append_attribute(record, kAttributeNameCreated, value, kAttributeCreatedLength);
   put_u32le(value + kFileIdVolumeSerialOffset, information.volume_serial);
   put_u32le(value + kFileIdIndexHighOffset, information.index_high);
   put_u32le(value + kFileIdIndexLowOffset, information.index_low);
-  append_attribute(kAttributeNameFileId, value, kAttributeFileIdLength);
+  append_attribute(record, kAttributeNameFileId, value, kAttributeFileIdLength);
   put_u64le(value, information.last_write_time);
-  append_attribute(kAttributeNameModified, value, kAttributeModifiedLength);
-  if (reparse_length != 0) append_attribute(kAttributeNameReparse, reparse_data, reparse_length);
-  append_attribute(kAttributeNameSecurity, descriptor, descriptor_length);
+  append_attribute(record, kAttributeNameModified, value, kAttributeModifiedLength);
+  if (reparse_length != 0) append_attribute(record, kAttributeNameReparse, reparse_data, reparse_length);
+  append_attribute(record, kAttributeNameSecurity, descriptor, descriptor_length);
   platform_local_free(descriptor);
 
-  // Six attributes of at most 16384 and 65536 bytes: the length fits in 32 bits.
-  uint8_t attributes_length[sizeof(uint32_t)];
-  put_u32le(attributes_length, static_cast<uint32_t>(manifest_end - attributes_start));
-  manifest_write_at(record_start + kEntryAttributesLengthOffset, attributes_length, sizeof attributes_length);
+  // The reserved words stay zero.
+  uint8_t* header = record.bytes;
+  memset(header, 0, kEntryHeaderSize);
+  put_u32le(header + kEntryPathLengthOffset, static_cast<uint32_t>(path_length));
+  put_u32le(header + kEntryModeOffset, mode);
+  put_u32le(header + kEntryAttributesLengthOffset, record.length - attributes_start);
+  put_u64le(header + kEntrySizeOffset, size);
+  put_u64le(header + kEntryMtimeSecOffset, static_cast<uint64_t>(mtime_sec));
+  put_u32le(header + kEntryMtimeNsecOffset, mtime_nsec);
+  manifest_write_at(manifest_end, record.bytes, record.length);
+  manifest_end += record.length;
 }

@@ -8,8 +8,9 @@
 
 // Writes the record at manifest_end for an entry opened as `handle` (with
 // READ_CONTROL) whose information was taken right after opening. Directories
-// get mode 16877 and size 0; reparse data (length 0 for none) adds the optional
-// reparse attribute. Without reparse data the recorded attribute word has no
-// reparse-point bit. Every check comes before the first byte is written.
+// get mode 16877 and size 0; reparse data (at most 16384 bytes, length 0 for
+// none) adds the optional reparse attribute. Without reparse data the recorded
+// attribute word has no reparse-point bit. Every check comes before the
+// record, assembled in memory, is appended with a single write.
 void write_entry_record(PlatformHandle handle, const PlatformFileInformation& information, const char* path,
                         bool directory, uint64_t size, const void* reparse_data, uint32_t reparse_length);

@@ -26,15 +26,12 @@ void manifest_begin() {
   manifest_end = kManifestMagicSize;
 }
 
-void append_attribute(const char* name, const void* value, uint32_t length) {
+void append_attribute(RecordBuffer& record, const char* name, const void* value, uint32_t length) {
   uint32_t name_length = static_cast<uint32_t>(strlen(name));
-  uint8_t lengths[kAttributeRecordHeaderSize];
-  put_u32le(lengths + kAttributeNameLengthOffset, name_length);
-  put_u32le(lengths + kAttributeValueLengthOffset, length);
-  manifest_write_at(manifest_end, lengths, sizeof lengths);
-  manifest_end += sizeof lengths;
-  manifest_write_at(manifest_end, name, name_length);
-  manifest_end += name_length;
-  manifest_write_at(manifest_end, value, length);
-  manifest_end += length;
+  uint8_t* at = record.bytes + record.length;
+  put_u32le(at + kAttributeNameLengthOffset, name_length);
+  put_u32le(at + kAttributeValueLengthOffset, length);
+  memcpy(at + kAttributeRecordHeaderSize, name, name_length);
+  memcpy(at + kAttributeRecordHeaderSize + name_length, value, length);
+  record.length += kAttributeRecordHeaderSize + name_length + length;
 }

@@ -2,104 +2,80 @@
 // process with every capture call of the win32_api table timed, and prints the
 // calls, their counts and their share of the run; what remains is the agent's
 // own work. Built and run by run_capture_bench.sh, which takes the in-process
-// time of check from it.
+// time of check from it, and by run_scale_bench.sh, which also takes the peak
+// memory and, given a second argument (a Windows path), a copy of the manifest
+// made just before the agent closes (and so deletes) it.
 #include <windows.h>
 
-#include <cstdio>
-#include <string>
-#include <vector>
+#include <psapi.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "agent/capture/manifest_writer.h"
 #include "agent/platform/win32/win32_api.h"
 #include "agent/run_control/agent_main.h"
+#include "agent/run_control/process_resources.h"
+#include "bench/capture/call_profile.h"
 
 namespace {
 
-double seconds() {
-  LARGE_INTEGER count, frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+int (*real_close)(int) = nullptr;
+const wchar_t* copy = nullptr;  // where the manifest is copied, if anywhere
+double copy_seconds = 0;  // left out of the run's time
 
-struct Tally {
-  const char* name;
-  unsigned long long calls;
-  double time;
-};
-std::vector<Tally> tallies;
-
-template <typename Slot>
-struct Timed;
-// One wrapper per table entry, told apart by its index.
-template <typename R, typename... A>
-struct Timed<R (*)(A...)> {
-  template <size_t I>
-  struct At {
-    static inline R (*real)(A...) = nullptr;
-    static R call(A... args) {
-      double start = seconds();
-      if constexpr (std::is_void_v<R>) {
-        real(args...);
-        tallies[I].time += seconds() - start;
-        tallies[I].calls++;
-      } else {
-        R result = real(args...);
-        tallies[I].time += seconds() - start;
-        tallies[I].calls++;
-        return result;
-      }
+// Reads the manifest back through its own descriptor before it goes away.
+int close_copying_manifest(int fd) {
+  if (fd == manifest_fd && copy != nullptr) {
+    double start = call_profile::seconds();
+    HANDLE out = CreateFileW(copy, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE || win32_api.lseeki64(fd, 0, SEEK_SET) != 0) {
+      fprintf(stderr, "manifest copy failed\n");
+      exit(1);
     }
-  };
-};
-
-template <size_t I, typename F>
-void time_entry(F& slot, const char* name) {
-  if (tallies.size() <= I) tallies.resize(I + 1);
-  tallies[I] = {name, 0, 0};
-  using W = typename Timed<F>::template At<I>;
-  W::real = slot;
-  slot = &W::call;
+    static char buffer[65536];
+    uint64_t left = manifest_end;
+    while (left > 0) {
+      unsigned piece = left < sizeof buffer ? static_cast<unsigned>(left) : sizeof buffer;
+      int got = call_profile::real_read(fd, buffer, piece);
+      DWORD put = 0;
+      if (got <= 0 || !WriteFile(out, buffer, static_cast<DWORD>(got), &put, nullptr) || put != DWORD(got)) {
+        fprintf(stderr, "manifest copy failed\n");
+        exit(1);
+      }
+      left -= static_cast<uint64_t>(got);
+    }
+    CloseHandle(out);
+    copy_seconds = call_profile::seconds() - start;
+  }
+  return real_close(fd);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 2) {
-    fwprintf(stderr, L"use: capture_profile DIRECTORY\n");
+  if (argc != 2 && argc != 3) {
+    fwprintf(stderr, L"use: capture_profile DIRECTORY [MANIFEST-COPY]\n");
     return 2;
   }
-  time_entry<0>(win32_api.GetFileAttributesW, "GetFileAttributesW");
-  time_entry<1>(win32_api.CreateFileW, "CreateFileW");
-  time_entry<2>(win32_api.CloseHandle, "CloseHandle");
-  time_entry<3>(win32_api.GetFileInformationByHandle, "GetFileInformationByHandle");
-  time_entry<4>(win32_api.GetFileSizeEx, "GetFileSizeEx");
-  time_entry<5>(win32_api.ReadFile, "ReadFile");
-  time_entry<6>(win32_api.FindFirstFileW, "FindFirstFileW");
-  time_entry<7>(win32_api.FindNextFileW, "FindNextFileW");
-  time_entry<8>(win32_api.FindFirstStreamW, "FindFirstStreamW");
-  time_entry<9>(win32_api.FindClose, "FindClose");
-  time_entry<10>(win32_api.GetSecurityInfo, "GetSecurityInfo");
-  time_entry<11>(win32_api.LocalFree, "LocalFree");
-  time_entry<12>(win32_api.lseeki64, "_lseeki64");
-  time_entry<13>(win32_api.write, "_write");
-  time_entry<14>(win32_api.WideCharToMultiByte, "WideCharToMultiByte");
+  if (argc == 3) copy = argv[2];
+  call_profile::time_agent_calls();
+  real_close = win32_api.close;
+  win32_api.close = close_copying_manifest;
   std::wstring args[] = {L"vardokeep-agent.exe", L"check", L"--source", argv[1]};
   wchar16* agent_argv[] = {reinterpret_cast<wchar16*>(args[0].data()), reinterpret_cast<wchar16*>(args[1].data()),
                            reinterpret_cast<wchar16*>(args[2].data()), reinterpret_cast<wchar16*>(args[3].data()),
                            nullptr};
-  double start = seconds();
+  double start = call_profile::seconds();
   agent_main(4, agent_argv);
-  double total = seconds() - start;
-  double in_calls = 0;
-  fprintf(stderr, "%-28s %10s %9s %7s %9s\n", "call", "calls", "seconds", "share", "us/call");
-  for (const Tally& t : tallies) {
-    in_calls += t.time;
-    fprintf(stderr, "%-28s %10llu %9.3f %6.1f%% %9.1f\n", t.name, t.calls, t.time, 100 * t.time / total,
-            t.calls == 0 ? 0.0 : 1e6 * t.time / static_cast<double>(t.calls));
+  call_profile::print(call_profile::seconds() - start - copy_seconds, "check in total");
+  PROCESS_MEMORY_COUNTERS memory{};
+  memory.cb = sizeof memory;
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) {
+    fprintf(stderr, "peak_working_set=%llu\npeak_private=%llu\n",
+            static_cast<unsigned long long>(memory.PeakWorkingSetSize),
+            static_cast<unsigned long long>(memory.PeakPagefileUsage));
   }
-  fprintf(stderr, "%-28s %10s %9.3f %6.1f%%\n", "the agent's own work", "", total - in_calls,
-          100 * (total - in_calls) / total);
-  fprintf(stderr, "%-28s %10s %9.3f\n", "check in total", "", total);
-  fprintf(stderr, "seconds=%.6f\n", total);
   return 0;
 }

@@ -35,7 +35,7 @@ b="$top/build/win"
 x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -municode -static -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN \
   -DNOMINMAX -D_WIN32_WINNT=0x0A00 -I"$top" -o "$profile" "$top/bench/capture/capture_profile.cpp" \
   -Wl,--start-group "$b/agent/libvk_agent_logic.a" "$b/agent/libvk_platform_win32.a" -Wl,--end-group \
-  "$b/core/libvk_core.a" "$b/libvk_blake3.a" "$b/libvk_lz4.a" -lvssapi -lole32 -loleaut32
+  "$b/core/libvk_core.a" "$b/libvk_blake3.a" "$b/libvk_lz4.a" -lvssapi -lole32 -loleaut32 -lpsapi
 
 bash "$top/bench/make_tree.sh" "$tree" "$mib"
 source_windows="Z:${tree//\//\\}"

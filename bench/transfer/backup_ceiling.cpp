@@ -8,8 +8,9 @@
 // after the last batch. Prints seconds, bytes, chunks and files on stderr.
 // With --entry-calls it also makes the per-entry calls that the walk must make
 // (attributes, handle information before and after, size, security
-// descriptor, stream search, and for directories their own open): the ceiling
-// of the whole design rather than of its chunk path.
+// descriptor, stream search, the record's one seek and write, and for
+// directories their own open, held while their children are listed): the
+// ceiling of the whole design rather than of its chunk path.
 #include <windows.h>
 
 #include <aclapi.h>
@@ -41,18 +42,28 @@ int manifest = -1;
 blake3_hasher hasher;
 bool entry_calls = false;
 
-// What the walk asks of every entry besides its content.
-void entry_metadata(const std::wstring& path, HANDLE h) {
+// What the walk asks of every entry besides its content: before it, the
+// attributes, the handle's information, the security descriptor and the stream
+// search; after it, the information once more for the change check.
+void entry_metadata(const std::wstring& path, HANDLE h, bool before) {
   BY_HANDLE_FILE_INFORMATION information;
   GetFileInformationByHandle(h, &information);
+  if (!before) return;
   GetFileAttributesW(path.c_str());
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(h, SE_FILE_OBJECT, 7, nullptr, nullptr, nullptr, nullptr, &descriptor) == 0) {
+    GetSecurityDescriptorLength(descriptor);
     LocalFree(descriptor);
   }
   WIN32_FIND_STREAM_DATA stream;
   HANDLE search = FindFirstStreamW(path.c_str(), FindStreamInfoStandard, &stream, 0);
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  // The entry's record, in one write: header, path and attributes are some
+  // 330 bytes besides the path.
+  static const char record[330 + 64] = {};
+  _lseeki64(manifest, slot_end, SEEK_SET);
+  _write(manifest, record, sizeof record);
+  slot_end += sizeof record;
 }
 
 void write_all(const void* data, size_t length) {
@@ -122,7 +133,7 @@ void read_file(const std::wstring& path) {
   if (entry_calls) {
     LARGE_INTEGER size;
     GetFileSizeEx(h, &size);
-    entry_metadata(path, h);
+    entry_metadata(path, h, true);
   }
   static const uint8_t zero[8] = {};
   DWORD got = 0;
@@ -141,37 +152,37 @@ void read_file(const std::wstring& path) {
       break;
     }
   }
-  if (entry_calls) {
-    BY_HANDLE_FILE_INFORMATION after;
-    GetFileInformationByHandle(h, &after);  // the change check after the content
-  }
+  if (entry_calls) entry_metadata(path, h, false);
   CloseHandle(h);
   ++files;
 }
 
 void walk(const std::wstring& directory) {
+  // The walk's own open of a directory, held while its children are listed.
+  HANDLE self = INVALID_HANDLE_VALUE;
   if (entry_calls) {
-    HANDLE h = CreateFileW(directory.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-      entry_metadata(directory, h);
-      CloseHandle(h);
-    }
+    self = CreateFileW(directory.c_str(), READ_CONTROL, 7, nullptr, OPEN_EXISTING, 0x02200000, nullptr);
+    entry_metadata(directory, self, true);
   }
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring name = data.cFileName;
-    if (name == L"." || name == L".." || name == L".complete") continue;
-    std::wstring path = directory + L"\\" + name;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      walk(path);
-    } else {
-      read_file(path);
-    }
-  } while (FindNextFileW(search, &data));
-  FindClose(search);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = data.cFileName;
+      if (name == L"." || name == L".." || name == L".complete") continue;
+      std::wstring path = directory + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        walk(path);
+      } else {
+        read_file(path);
+      }
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+  }
+  if (entry_calls) {
+    entry_metadata(directory, self, false);
+    CloseHandle(self);
+  }
 }
 
 }  // namespace

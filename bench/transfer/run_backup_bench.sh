@@ -16,8 +16,9 @@
 #
 # The agent under Wine is timed two ways: the wall clock of the pipeline and,
 # through backup_profile.exe (the agent's own entry, linked from the same
-# libraries), the time inside the process. The ceiling times itself inside its
-# process. restic runs natively; under Wine a 4 KiB ReadFile alone costs tens
+# libraries), the time inside the process, with a table of its calls in which
+# the time spent waiting for the server stands apart. The ceiling times itself
+# inside its process. restic runs natively; under Wine a 4 KiB ReadFile alone costs tens
 # of microseconds, so the agent/ceiling ratio is the meaningful one.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -44,7 +45,7 @@ mingw="x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -municode -static -DUNICODE -
 $mingw -o "$out/backup_ceiling.exe" "$top/bench/transfer/backup_ceiling.cpp" "$b/libvk_blake3.a" "$b/libvk_lz4.a"
 $mingw -o "$out/backup_profile.exe" "$top/bench/transfer/backup_profile.cpp" \
   -Wl,--start-group "$b/agent/libvk_agent_logic.a" "$b/agent/libvk_platform_win32.a" -Wl,--end-group \
-  "$b/core/libvk_core.a" "$b/libvk_blake3.a" "$b/libvk_lz4.a" -lvssapi -lole32 -loleaut32
+  "$b/core/libvk_core.a" "$b/libvk_blake3.a" "$b/libvk_lz4.a" -lvssapi -lole32 -loleaut32 -lpsapi
 cp "$b/agent/vardokeep-agent.exe" "$out/vardokeep-agent.exe"
 g++ -std=c++20 -O2 -DXXH_INLINE_ALL -I"$top" -I"$blake3_dir" -o "$out/native_backup_bench" \
   "$top/bench/transfer/native_backup_bench.cpp" \
@@ -178,6 +179,11 @@ awk -v afw="$afw" -v afi="$afi" -v akw="$akw" -v aki="$aki" -v cf="$cf" -v ck="$
   printf "speed ratio agent/ceiling, per-chunk + entry calls (in process): first run %.2f, all known %.2f\n", ef / afi, ek / aki
   printf "speed ratio agent/restic GOMAXPROCS=1 (wall): first run %.2f (goal 1.5), --force %.2f (goal 1.0)\n", r1f / afw, r1k / akw
   printf "speed ratio agent/restic default (wall):      first run %.2f, --force %.2f\n", rdf / afw, rdk / akw }'
+for phase in first known; do
+  echo "the agent's backup call by call, $phase run (last of the runs; the reads of the server's answers are"
+  echo "the time spent waiting for the server):"
+  sed -n '/^call /,/^run in total/p' "$out/profile-$phase.err" | tr -d '\r' | sed 's/^/  /'
+done
 echo
 "$out/native_backup_bench" "$tree" "$server" "$out" "$runs"
 rm -rf "$out"/first-*

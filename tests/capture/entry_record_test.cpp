@@ -1,5 +1,5 @@
 // An entry record is written whole or not at all: every check comes before the
-// first byte, and each refusal has its line.
+// record's single write, and each refusal has its line.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -68,6 +68,9 @@ TEST(EntryRecord, EachRefusalHasItsLineAndWritesNothing) {
       {"descriptor over 64 KiB",
        [](Opened&) { substitute_find(u"C:\\src\\f")->security_descriptor = filled(65537, 1); }, "f",
        "security descriptor too large \\(Windows error="},
+      {"record that would end one byte past 4 GiB",
+       // 48 + 1 + 282 bytes: the record is refused whole.
+       [](Opened&) { manifest_end = 4294967296ull - 330; }, "f", "manifest exceeds 4 GiB \\(Windows error="},
       {"last-write time negative as a signed number",
        [](Opened& o) { o.information.last_write_time = 0x8000000000000000ull; }, "d/f",
        "timestamp outside supported range: d/f \\(Windows error="},
