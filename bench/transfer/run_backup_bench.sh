@@ -87,7 +87,7 @@ for run in $(seq 1 "$runs"); do
   check_in+=("$(field seconds "$out/check.err")")
   for kind in agent ceiling entry; do
     store="$out/store-$kind"
-    rm -rf "$store"
+    rm -rf "$store" "$store-wall"
     for phase in first known; do
       if [ $kind = agent ]; then
         start=$(now)
