@@ -59,11 +59,13 @@ static char* child_relative_path(const char* parent, const char* name) {
   return path;
 }
 
+// The reparse buffer is what the entry record reserves room for.
+static_assert(WIN_REPARSE_BUFFER_BYTES <= kAttributeReparseMaxLength, "reparse data must fit the entry record");
+
 // A reparse point is recorded with its data and never followed: no content,
 // no streams, no change check. Returns false, with the handle still open, when
 // the tag says a filter presents the entry's own data instead and that data is
 // on this machine (`online_only` clear).
-static_assert(WIN_REPARSE_BUFFER_BYTES <= kAttributeReparseMaxLength, "reparse data must fit the entry record");
 static bool capture_reparse_placeholder(PlatformHandle handle, const PlatformFileInformation& information,
                                         const char* relative_path, bool online_only) {
   auto* buffer = static_cast<uint8_t*>(malloc(WIN_REPARSE_BUFFER_BYTES));
