@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "agent/platform/platform.h"
+#include "core/byte_order.h"
 #include "agent/platform/substitute/substitute_volume.h"
 
 namespace {
@@ -62,22 +63,13 @@ constexpr uint16_t DACL_CONTROL = 0x0004 | 0x0008 | 0x0100 | 0x0400 | 0x1000;  /
 constexpr uint16_t SACL_CONTROL = 0x0010 | 0x0020 | 0x0200 | 0x0800 | 0x2000;
 constexpr uint16_t DACL_PROTECTED = 0x1000;
 
-void put_u16(std::vector<uint8_t>& d, size_t at, uint16_t v) {
-  d[at] = static_cast<uint8_t>(v);
-  d[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void put_u32(std::vector<uint8_t>& d, size_t at, uint32_t v) {
-  put_u16(d, at, static_cast<uint16_t>(v));
-  put_u16(d, at + 2, static_cast<uint16_t>(v >> 16));
-}
-
 // One part of a descriptor, appended to `out` at the next 4-byte boundary; its
 // offset goes into the header at `slot`. A SID's length comes from its count,
 // an ACL's from its size field, as GetSecurityDescriptorLength counts them.
 void append_part(std::vector<uint8_t>& out, size_t slot, const uint8_t* d, uint32_t offset, bool acl) {
   if (offset == 0) return;
   uint32_t length = acl ? u16_at(d + offset + 2) : 8 + 4 * d[offset + 1];
-  put_u32(out, slot, static_cast<uint32_t>(out.size()));
+  put_u32le(out.data() + slot, static_cast<uint32_t>(out.size()));
   out.insert(out.end(), d + offset, d + offset + length);
   out.resize(long_align(static_cast<uint32_t>(out.size())));
 }
@@ -103,7 +95,7 @@ std::vector<uint8_t> merged_descriptor(const uint8_t* stored, const uint8_t* giv
   if (dacl && (information & WIN_UNPROTECTED_DACL_SECURITY_INFORMATION) != 0) control &= ~DACL_PROTECTED;
   std::vector<uint8_t> out(20, 0);
   out[0] = 1;
-  put_u16(out, 2, control);
+  put_u16le(out.data() + 2, control);
   append_part(out, 4, owner ? given : stored, owner ? from_given.owner : from_stored.owner, false);
   append_part(out, 8, group ? given : stored, group ? from_given.group : from_stored.group, false);
   append_part(out, 12, stored, from_stored.sacl, true);
