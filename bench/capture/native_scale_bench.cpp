@@ -20,16 +20,11 @@
 
 #include "agent/platform/substitute/substitute_volume.h"
 #include "agent/run_control/agent_main.h"
+#include "bench/capture/substitute_tree.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::u16string windows_path(const fs::path& relative) {
-  std::u16string path = u"C:\\src";
-  for (const auto& part : relative) path += u"\\" + u16(part.string());
-  return path;
-}
 
 long peak_kib() {
   rusage usage{};
@@ -59,23 +54,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   fs::path root = argv[1];
-  substitute_reset();
-  substitute_add_directory(u"C:\\src").last_write_time = 133000000000000000ull;
-  std::vector<fs::path> paths;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) paths.push_back(entry.path());
-  std::sort(paths.begin(), paths.end());
-  for (const auto& path : paths) {
-    fs::path relative = fs::relative(path, root);
-    if (fs::is_directory(path)) {
-      substitute_add_directory(windows_path(relative)).last_write_time = 133000000000000000ull;
-      continue;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    substitute_add_file(windows_path(relative), bytes).last_write_time = 133000000000000000ull;
-  }
-  paths.clear();
-  paths.shrink_to_fit();
+  load_tree_into_substitute(root, [](size_t) {});
   // The substitute logs every call; emptied at each open, the log holds one
   // entry's calls at most, so that what grows is the agent's.
   substitute.hooks.push_back({"CreateFileW", u"", 0, [] { substitute.calls.clear(); }, 0});

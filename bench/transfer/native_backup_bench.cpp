@@ -32,6 +32,7 @@
 #include "agent/platform/substitute/substitute_volume.h"
 #include "agent/run_control/agent_main.h"
 #include "agent/transfer/server_channel.h"
+#include "bench/capture/substitute_tree.h"
 
 namespace fs = std::filesystem;
 
@@ -59,34 +60,13 @@ std::vector<std::u16string> file_paths;             // the same files, by name
 // A first backup sends each distinct chunk once: the first time it is seen.
 std::vector<bool> first_sight;
 
-std::u16string windows_path(const fs::path& relative) {
-  std::u16string path = u"C:\\src";
-  for (const auto& part : relative) path += u"\\" + u16(part.string());
-  return path;
-}
-
 // Directories before their contents, names in order: near enough to the walk.
 void load_tree(const fs::path& root) {
-  substitute_reset();
-  substitute_add_directory(u"C:\\src").last_write_time = 133000000000000000ull;
-  std::vector<fs::path> paths;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) paths.push_back(entry.path());
-  std::sort(paths.begin(), paths.end());
-  for (const auto& path : paths) {
-    fs::path relative = fs::relative(path, root);
-    if (relative == ".complete") continue;
-    if (fs::is_directory(path)) {
-      substitute_add_directory(windows_path(relative)).last_write_time = 133000000000000000ull;
-      continue;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    SubstituteEntry& entry = substitute_add_file(windows_path(relative), bytes);
-    entry.last_write_time = 133000000000000000ull;
-    total_bytes += bytes.size();
-    total_chunks += (bytes.size() + 4095) / 4096;
+  load_tree_into_substitute(root, [](size_t size) {
+    total_bytes += size;
+    total_chunks += (size + 4095) / 4096;
     ++total_files;
-  }
+  });
   for (const auto& [key, entry] : substitute.entries) {
     if ((entry.attributes & WIN_FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     contents.push_back(&entry.content);
