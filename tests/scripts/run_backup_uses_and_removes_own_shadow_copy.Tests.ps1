@@ -62,16 +62,13 @@ Describe 'Run-Backup.ps1 with its own shadow copy' {
         function global:Get-VkShortAgentTimeLimit { return [timespan]::FromSeconds(2) }
         Set-Alias -Name Get-AgentTimeLimit -Value Get-VkShortAgentTimeLimit -Scope Global
         try {
-            $clock = [Diagnostics.Stopwatch]::StartNew()
             $result = Invoke-Runner $tree $machine
-            $clock.Stop()
         } finally {
             Remove-Alias -Name Get-AgentTimeLimit -Scope Global -Force
         }
         $message = "Backup exceeded 11 h 30 min and was stopped before the task's time limit."
         $result.ExitCode | Should -Be 1
         $result.Errors | Should -Be @($message)
-        $clock.Elapsed.TotalSeconds | Should -BeLessThan 30
         # The fake agent writes its lines only once released: killed before.
         @(Get-Content -LiteralPath (Get-RunLogs $machineDir '.log')[0].FullName) | Should -Be @("runner_error: $message")
         (Get-RunLogs $machineDir '.out')[0].Length | Should -Be 0

@@ -11,7 +11,9 @@ Import-Module Pester -MinimumVersion 5.7.1 -MaximumVersion 5.99.99
 $configuration = New-PesterConfiguration
 $configuration.Run.Path = $PSScriptRoot
 $configuration.Run.PassThru = $true
-$configuration.Output.Verbosity = 'Detailed'
+# Only failures and the summary: a failure then stands at the top of what
+# ctest prints, not hidden in the middle of 185 passing lines.
+$configuration.Output.Verbosity = 'Normal'
 $configuration.Output.RenderMode = 'Plaintext'
 if ($Tag.Count -gt 0) { $configuration.Filter.Tag = $Tag }
 if ($ExcludeTag.Count -gt 0) { $configuration.Filter.ExcludeTag = $ExcludeTag }
