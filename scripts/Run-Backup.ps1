@@ -222,6 +222,10 @@ try {
         $null = $agentProcess.WaitForExit(60000)
         throw 'Backup exceeded 11 h 30 min and was stopped before the task''s time limit.'
     }
+    # A bounded wait does not wait for redirected streams read on other threads
+    # (PowerShell 7 on other systems copies them so); the unbounded one does and
+    # returns at once for an ended process (Process.WaitForExit(Int32) remarks).
+    $agentProcess.WaitForExit()
     $agentProcess.Refresh()
     $exitCode = $agentProcess.ExitCode
 } catch {

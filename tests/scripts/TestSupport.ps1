@@ -22,7 +22,7 @@ $global:VkTest = @{
     InstallerSid = 'S-1-5-21-1004336348-1177238915-682003330-1002'
     EveryoneSid = 'S-1-1-0'
     EnvironmentNames = @('ProgramFiles', 'ProgramData', 'SystemRoot', 'VK_FAKE_AGENT_ARGV', 'VK_FAKE_AGENT_EXIT',
-        'VK_FAKE_AGENT_STARTED', 'VK_FAKE_AGENT_RELEASE', 'VK_FAKE_AGENT_WATCH', 'VK_FAKE_KEYGEN_FAIL', 'VK_FAKE_KEYGEN_ARGV', 'VK_FAKE_KEYGEN_WROTE')
+        'VK_FAKE_AGENT_STARTED', 'VK_FAKE_AGENT_RELEASE', 'VK_FAKE_AGENT_WATCH', 'VK_FAKE_AGENT_LATE', 'VK_FAKE_KEYGEN_FAIL', 'VK_FAKE_KEYGEN_ARGV', 'VK_FAKE_KEYGEN_WROTE')
 }
 
 $global:VkTest.FakeAgent = @'
@@ -43,6 +43,9 @@ if [ -n "$VK_FAKE_AGENT_RELEASE" ]; then
 fi
 echo "agent output"
 echo "agent diagnostics" >&2
+# A last line that reaches the runner after the agent has ended, as any line
+# can where PowerShell copies a redirected stream on another thread.
+if [ -n "$VK_FAKE_AGENT_LATE" ]; then (sleep 0.5; echo "late agent output") & fi
 exit "${VK_FAKE_AGENT_EXIT:-0}"
 '@
 

@@ -27,6 +27,16 @@ Describe 'Run-Backup.ps1 without shadow copies' {
         (Get-Content -LiteralPath $outputs[0].FullName) | Should -Be @('agent output')
     }
 
+    # PowerShell 7 off Windows copies a redirected stream into its file on
+    # another thread (Start-Process, Process.cs), and a bounded WaitForExit
+    # returns before that copy ends.
+    It 'ends only when the agent''s streams have reached their files' {
+        $machineDir = New-InstalledMachine $tree $machine
+        $env:VK_FAKE_AGENT_LATE = '1'
+        (Invoke-Runner $tree $machine).ExitCode | Should -Be 0
+        (Get-Content -LiteralPath (Get-RunLogs $machineDir '.out')[0].FullName) | Should -Be @('agent output', 'late agent output')
+    }
+
     It 'adds --vss-writers before the exclusions and ends with the agent''s failing exit code' {
         $machineDir = New-InstalledMachine $tree $machine @{ UseVssWriters = $true; Excludes = @('Temp') }
         $env:VK_FAKE_AGENT_EXIT = '5'
