@@ -1,10 +1,10 @@
 #include "tests/transfer/support/wine_backup.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 
 void install_ssh_double() {
   std::string directory = wine_drive_c() + "/windows/system32/OpenSSH";
@@ -25,6 +25,27 @@ ChildResult backup_through_double(const DoubleBackup& backup) {
   return run_under_wine(win_build_exe("agent/vardokeep-agent.exe"), args, options);
 }
 
+// A process may end while its /proc files are read, and the read then fails
+// with ESRCH (which std::ifstream turns into an exception): an unreadable file
+// reads as empty, since a process that has ended is not counted.
+static std::string read_proc_file(const std::string& path) {
+  std::string content;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      content.clear();
+      break;
+    }
+    if (got == 0) break;
+    content.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return content;
+}
+
 int ssh_double_processes_for_store(const std::string& store) {
   const std::string marker = "VARDOKEEP_DOUBLE_STORE=" + windows_path_of(store);
   int count = 0;
@@ -33,11 +54,9 @@ int ssh_double_processes_for_store(const std::string& store) {
   while (dirent* entry = readdir(proc)) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
     std::string base = std::string("/proc/") + entry->d_name;
-    std::ifstream cmdline(base + "/cmdline", std::ios::binary);
-    std::string command((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    std::string command = read_proc_file(base + "/cmdline");
     if (command.find("OpenSSH\\ssh.exe") == std::string::npos) continue;
-    std::ifstream environ_file(base + "/environ", std::ios::binary);
-    std::string environment((std::istreambuf_iterator<char>(environ_file)), std::istreambuf_iterator<char>());
+    std::string environment = read_proc_file(base + "/environ");
     if (environment.find(marker + '\0') != std::string::npos) ++count;
   }
   closedir(proc);
