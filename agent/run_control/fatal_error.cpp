@@ -4,30 +4,32 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "agent/platform/platform.h"
 #include "agent/run_control/process_resources.h"
 
 void fatal_error(const char* format, ...) {
+  // The line goes out in one write: ssh.exe shares this standard error, and a
+  // line of its own between our pieces would split the failure line in two.
   static const char prefix[] = "vardokeep-agent: ";
-  platform_write_stderr(prefix, sizeof prefix - 1);
-
   // Messages are short; a path inside one is at most 4095 bytes.
-  char message[8192];
+  static char line[sizeof prefix - 1 + 8192 + 48];
+  size_t used = sizeof prefix - 1;
+  memcpy(line, prefix, used);
+
   va_list args;
   va_start(args, format);
-  int length = vsnprintf(message, sizeof message, format, args);
+  int length = vsnprintf(line + used, 8192, format, args);
   va_end(args);
-  if (length > 0) {
-    size_t written = static_cast<size_t>(length) < sizeof message ? static_cast<size_t>(length) : sizeof message - 1;
-    platform_write_stderr(message, written);
-  }
+  if (length > 0) used += static_cast<size_t>(length) < 8192 ? static_cast<size_t>(length) : 8192 - 1;
 
-  // The code is read only after the message is out, as the line reports it.
+  // Read after the message is formatted and before anything is written, so
+  // that the code is the one the failure left, not one the write leaves.
   unsigned long code = platform_last_error();
-  char suffix[48];
-  int suffix_length = snprintf(suffix, sizeof suffix, " (Windows error=%lu)\n", code);
-  platform_write_stderr(suffix, static_cast<size_t>(suffix_length));
+  int suffix_length = snprintf(line + used, sizeof line - used, " (Windows error=%lu)\n", code);
+  used += static_cast<size_t>(suffix_length);
+  platform_write_stderr(line, used);
 
   if (ssh_job != nullptr) {
     platform_close_handle(ssh_job);  // the job's kill-on-close limit ends ssh.exe

@@ -88,6 +88,12 @@ TEST(CommandLineMessages, EachFailureEndsWithItsMessageAndExitCode1) {
     std::string pattern = std::string("^vardokeep-agent: ") + c.message + " \\(Windows error=[0-9]+\\)\n$";
     EXPECT_EXIT(run_agent(c.args), testing::ExitedWithCode(1), pattern) << c.message;
   }
+  // ssh.exe writes to the same standard error: its lines may come between the
+  // agent's writes, never inside the failure line.
+  prepare_volume();
+  substitute.stderr_neighbour_line = "ssh: a line of its own\n";
+  EXPECT_EXIT(run_agent({u"restore"}), testing::ExitedWithCode(1),
+              "^vardokeep-agent: unknown command \\(Windows error=[0-9]+\\)\nssh: a line of its own\n$");
 }
 
 TEST(CommandLineMessages, UsageVersionAndHelpGoToStandardOutput) {

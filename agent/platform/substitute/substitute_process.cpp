@@ -19,7 +19,11 @@ static void write_fully(int fd, const void* data, size_t length) {
 }
 
 void platform_write_stdout(const void* data, size_t length) { write_fully(1, data, length); }
-void platform_write_stderr(const void* data, size_t length) { write_fully(2, data, length); }
+void platform_write_stderr(const void* data, size_t length) {
+  write_fully(2, data, length);
+  const std::string& neighbour = substitute.stderr_neighbour_line;
+  if (!neighbour.empty()) write_fully(2, neighbour.data(), neighbour.size());
+}
 
 uint32_t platform_last_error() { return substitute.last_error; }
 void platform_set_last_error(uint32_t code) { substitute.last_error = code; }

@@ -184,6 +184,9 @@ struct SubstituteVolume {
   std::u16string temp_directory = u"C:\\Temp\\";
   std::u16string current_directory = u"C:\\work";
   uint32_t last_error = 0;
+  // A line that another process sharing standard error (ssh.exe inherits it)
+  // writes after each of the agent's writes; empty: no such process.
+  std::string stderr_neighbour_line;
   uint64_t tick_count = 1000;
   uint32_t process_id = 4242;
   uint64_t next_file_index = 1;
