@@ -14,15 +14,16 @@ void fatal_error(const char* format, ...) {
   // line of its own between our pieces would split the failure line in two.
   static const char prefix[] = "vardokeep-agent: ";
   // Messages are short; a path inside one is at most 4095 bytes.
-  static char line[sizeof prefix - 1 + 8192 + 48];
+  constexpr size_t message_room = 8192;
+  static char line[sizeof prefix - 1 + message_room + 48];
   size_t used = sizeof prefix - 1;
   memcpy(line, prefix, used);
 
   va_list args;
   va_start(args, format);
-  int length = vsnprintf(line + used, 8192, format, args);
+  int length = vsnprintf(line + used, message_room, format, args);
   va_end(args);
-  if (length > 0) used += static_cast<size_t>(length) < 8192 ? static_cast<size_t>(length) : 8192 - 1;
+  if (length > 0) used += static_cast<size_t>(length) < message_room ? static_cast<size_t>(length) : message_room - 1;
 
   // Read after the message is formatted and before anything is written, so
   // that the code is the one the failure left, not one the write leaves.
